@@ -1,0 +1,33 @@
+// The filter driver: process entry, the job and page loop, and the page
+// body that reads every raster row and sends one command per row.
+#pragma once
+
+#include <cups/raster.h>
+
+#include <csignal>
+#include <cstdint>
+#include <memory>
+
+extern std::uint32_t gPage;    // pages begun in this job
+extern std::int32_t gFeed;     // white rows counted but not yet sent
+extern volatile std::sig_atomic_t gCanceled;
+// The current row, white left margin included; allocated per page.
+extern std::unique_ptr<std::uint8_t[]> szRasterBuf;
+
+// The filter program: CUPS filter arguments in, exit status out.
+int FilterMain(int argc, char* argv[]);
+
+void JobSetup();
+void PageSetup();
+void PageFinish();
+void JobFinish();
+
+// Reads and sends every row of the page whose header was just read.
+void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header);
+
+// True when row[0, total) prints nothing: every byte white, and in a
+// partial last byte the pixel bits white and the padding bits clear.
+bool IsBlankRow(const std::uint8_t* row, std::uint32_t total, std::uint32_t cupsWidth);
+
+void SendBlankLineData(std::int32_t lines);
+void SendOneLineData(const cups_page_header2_t& header);

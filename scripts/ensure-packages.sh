@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Makes sure the Debian packages a make target needs are installed.
+#   ensure-packages.sh GROUP...
+# As root, missing packages are installed with apt-get; otherwise the exact
+# apt-get line is printed and the script stops with status 1.
+set -euo pipefail
+
+declare -A groups=(
+  [build]="cmake make g++ libcups2-dev libcupsimage2-dev"
+  [test]="libgtest-dev"
+  [demo]="ghostscript"
+)
+
+wanted=()
+for group in "$@"; do
+  [[ -n "${groups[$group]:-}" ]] || { echo "ensure-packages: unknown group '$group'" >&2; exit 2; }
+  read -r -a list <<<"${groups[$group]}"
+  wanted+=("${list[@]}")
+done
+
+missing=()
+for pkg in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$pkg")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+line="apt-get install -y ${missing[*]}"
+if [[ $(id -u) -ne 0 ]]; then
+  echo "Missing Debian packages: ${missing[*]}" >&2
+  echo "Install them as root, then run make again:" >&2
+  echo "  sudo apt-get update && sudo $line" >&2
+  exit 1
+fi
+echo "Installing missing Debian packages: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

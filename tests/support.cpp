@@ -1,0 +1,229 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+Bytes Hex(const std::string& text)
+{
+    Bytes bytes;
+    std::istringstream in(text);
+    std::string word;
+    while (in >> word)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
+    return bytes;
+}
+
+Bytes Repeat(const Bytes& bytes, std::size_t times)
+{
+    Bytes out;
+    for (std::size_t i = 0; i < times; ++i)
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    return out;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+cups_page_header2_t MonoHeader(unsigned width, unsigned height, float pageWidthPt, float pageLengthPt,
+                               unsigned copies)
+{
+    cups_page_header2_t header{};
+    std::strcpy(header.MediaType, "");
+    header.HWResolution[0] = header.HWResolution[1] = 600;
+    header.PageSize[0] = static_cast<unsigned>(std::lround(pageWidthPt));
+    header.PageSize[1] = static_cast<unsigned>(std::lround(pageLengthPt));
+    header.cupsPageSize[0] = pageWidthPt;
+    header.cupsPageSize[1] = pageLengthPt;
+    header.NumCopies = copies;
+    header.cupsWidth = width;
+    header.cupsHeight = height;
+    header.cupsBitsPerColor = 1;
+    header.cupsBitsPerPixel = 1;
+    header.cupsBytesPerLine = (width + 7) / 8;
+    header.cupsColorOrder = CUPS_ORDER_CHUNKED;
+    header.cupsColorSpace = CUPS_CSPACE_W;
+    header.cupsNumColors = 1;
+    return header;
+}
+
+TestPage WhitePage(const cups_page_header2_t& header)
+{
+    Bytes white(header.cupsBytesPerLine, 0xFF);
+    // Bits past the last pixel are 0.
+    if (const unsigned w = header.cupsWidth & 7; w != 0 && !white.empty())
+        white.back() = static_cast<std::uint8_t>(0xFF << (8 - w));
+    return {header, std::vector<Bytes>(header.cupsHeight, white)};
+}
+
+void WriteRaster(const std::string& path, const std::vector<TestPage>& pages, cups_mode_t mode)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        throw std::runtime_error("cannot create " + path);
+    cups_raster_t* ras = cupsRasterOpen(fd, mode);
+    for (const TestPage& page : pages) {
+        cups_page_header2_t header = page.header;
+        cupsRasterWriteHeader2(ras, &header);
+        for (const Bytes& row : page.rows) {
+            Bytes copy = row;
+            cupsRasterWritePixels(ras, copy.data(), static_cast<unsigned>(copy.size()));
+        }
+    }
+    cupsRasterClose(ras);
+    close(fd);
+}
+
+std::string TestData(const std::string& name)
+{
+    return std::string(RTM_TEST_DATA) + "/" + name;
+}
+
+TempDir::TempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "rtm-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+namespace {
+
+Bytes ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+std::vector<std::string> FilterArgs(const std::string& options, const std::string& file)
+{
+    std::vector<std::string> args = {"42", "tester", "test job", "1", options};
+    if (!file.empty())
+        args.push_back(file);
+    return args;
+}
+
+RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const char* stdinPath)
+{
+    TempDir dir;
+    const std::string outPath = dir.File("out");
+    const std::string errPath = dir.File("err");
+
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "PPD=", 4) != 0)
+            env.emplace_back(*e);
+    if (ppd != nullptr)
+        env.push_back(std::string("PPD=") + ppd);
+
+    std::vector<char*> argv;
+    std::string name = "rastertomono";
+    argv.push_back(name.data());
+    std::vector<std::string> argsCopy = args;
+    for (std::string& arg : argsCopy)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& entry : env)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int in = open(stdinPath != nullptr ? stdinPath : "/dev/null", O_RDONLY);
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execve(RTM_FILTER_PATH, argv.data(), envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+
+    RunResult result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = ReadFile(outPath);
+    const Bytes err = ReadFile(errPath);
+    result.err.assign(err.begin(), err.end());
+    return result;
+}
+
+Bytes Capture::All() const
+{
+    Bytes all;
+    for (const Bytes& chunk : chunks)
+        all.insert(all.end(), chunk.begin(), chunk.end());
+    all.insert(all.end(), unflushed.begin(), unflushed.end());
+    return all;
+}
+
+namespace {
+
+struct CaptureSink {
+    Capture* capture;
+    bool closing;
+};
+
+ssize_t RecordChunk(void* cookie, const char* data, size_t size)
+{
+    auto* sink = static_cast<CaptureSink*>(cookie);
+    if (sink->closing)
+        sink->capture->unflushed.insert(sink->capture->unflushed.end(), data, data + size);
+    else
+        sink->capture->chunks.emplace_back(data, data + size);
+    return static_cast<ssize_t>(size);
+}
+
+}  // namespace
+
+Capture CaptureStdout(const std::function<void()>& fn, bool unbuffered)
+{
+    Capture capture;
+    CaptureSink sink{&capture, false};
+    cookie_io_functions_t io{};
+    io.write = RecordChunk;
+    FILE* stream = fopencookie(&sink, "w", io);
+    // A buffer larger than any test job, so that in buffered mode a chunk
+    // can only come from a flush.
+    std::vector<char> buffer(1 << 24);
+    if (unbuffered)
+        setvbuf(stream, nullptr, _IONBF, 0);
+    else
+        setvbuf(stream, buffer.data(), _IOFBF, buffer.size());
+
+    std::fflush(stdout);
+    FILE* saved = stdout;
+    stdout = stream;
+    fn();
+    stdout = saved;
+    sink.closing = true;
+    std::fclose(stream);
+    return capture;
+}

@@ -1,0 +1,66 @@
+// Test support: rasters written through libcups's own writer, the filter
+// run as CUPS runs it, and capture of what the output cache hands over.
+#pragma once
+
+#include <cups/raster.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Hex(const std::string& text);  // "1B 2A 42" -> bytes
+Bytes Repeat(const Bytes& bytes, std::size_t times);
+Bytes Cat(std::initializer_list<Bytes> parts);
+
+// A one-bit, white = 1, 600-dpi page header.
+cups_page_header2_t MonoHeader(unsigned width, unsigned height, float pageWidthPt, float pageLengthPt,
+                               unsigned copies = 1);
+
+struct TestPage {
+    cups_page_header2_t header;
+    std::vector<Bytes> rows;  // each cupsBytesPerLine bytes; missing rows are not written
+};
+
+// A page whose rows are all white except those given.
+TestPage WhitePage(const cups_page_header2_t& header);
+
+void WriteRaster(const std::string& path, const std::vector<TestPage>& pages,
+                 cups_mode_t mode = CUPS_RASTER_WRITE);
+
+std::string TestData(const std::string& name);
+
+// A folder under the test temp area, removed with the object.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string File(const std::string& name) const { return path + "/" + name; }
+    std::string path;
+};
+
+struct RunResult {
+    int status = -1;  // exit status, or 128 + signal
+    Bytes out;
+    std::string err;
+};
+
+// Runs the filter binary with argv[0] = "rastertomono" and the given further
+// arguments; ppd null leaves PPD unset; stdinPath null gives an empty stdin.
+RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const char* stdinPath = nullptr);
+
+// Standard CUPS arguments: job, user, title, copies, options[, file].
+std::vector<std::string> FilterArgs(const std::string& options, const std::string& file = "");
+
+// What the stream handed to standard output received while fn ran: every
+// fwrite as a separate chunk when unbuffered, or every flush as a chunk when
+// fully buffered.
+struct Capture {
+    std::vector<Bytes> chunks;
+    Bytes unflushed;  // buffered mode: what was still waiting in the stream
+    Bytes All() const;
+};
+Capture CaptureStdout(const std::function<void()>& fn, bool unbuffered);
