@@ -39,7 +39,7 @@ protected:
     std::string ppd = TestData("no-options.ppd");
     std::string Raster(const std::vector<TestPage>& pages, cups_mode_t mode = CUPS_RASTER_WRITE)
     {
-        const std::string path = dir.File("job.ras");
+        std::string path = dir.File("job.ras");
         WriteRaster(path, pages, mode);
         return path;
     }
@@ -113,16 +113,17 @@ TEST_F(FilterProcess, JobOptionsReachTheSettingsBlock)
 TEST_F(FilterProcess, StartUpFailuresWriteNothing)
 {
     const std::string raster = Raster({OneInchPage()});
+    const std::string broken = TestData("broken.ppd");
     const struct {
         const char* what;
         std::vector<std::string> args;
         const char* ppd;
     } cases[] = {
-        {"four arguments", {"1", "u", "t", "1"}, ppd.c_str()},
-        {"seven arguments", {"1", "u", "t", "1", "", raster, "extra"}, ppd.c_str()},
+        {"argc 5", {"1", "u", "t", "1"}, ppd.c_str()},
+        {"argc 8", {"1", "u", "t", "1", "", raster, "extra"}, ppd.c_str()},
         {"PPD unset", FilterArgs("", raster), nullptr},
         {"PPD missing", FilterArgs("", raster), "/nonexistent.ppd"},
-        {"PPD broken", FilterArgs("", raster), TestData("broken.ppd").c_str()},
+        {"PPD broken", FilterArgs("", raster), broken.c_str()},
         {"raster file missing", FilterArgs("", dir.File("missing.ras")), ppd.c_str()},
     };
     for (const auto& c : cases) {

@@ -14,8 +14,6 @@
 #include <sstream>
 #include <stdexcept>
 
-extern char** environ;
-
 Bytes Hex(const std::string& text)
 {
     Bytes bytes;
@@ -149,6 +147,7 @@ RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const
         argv.push_back(arg.data());
     argv.push_back(nullptr);
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (std::string& entry : env)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
@@ -214,16 +213,16 @@ Capture CaptureStdout(const std::function<void()>& fn, bool unbuffered)
     // can only come from a flush.
     std::vector<char> buffer(1 << 24);
     if (unbuffered)
-        setvbuf(stream, nullptr, _IONBF, 0);
+        (void)setvbuf(stream, nullptr, _IONBF, 0);
     else
-        setvbuf(stream, buffer.data(), _IOFBF, buffer.size());
+        (void)setvbuf(stream, buffer.data(), _IOFBF, buffer.size());
 
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     FILE* saved = stdout;
     stdout = stream;
     fn();
     stdout = saved;
     sink.closing = true;
-    std::fclose(stream);
+    (void)std::fclose(stream);
     return capture;
 }

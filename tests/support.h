@@ -38,7 +38,7 @@ struct TempDir {
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    std::string File(const std::string& name) const { return path + "/" + name; }
+    [[nodiscard]] std::string File(const std::string& name) const { return path + "/" + name; }
     std::string path;
 };
 
@@ -61,6 +61,6 @@ std::vector<std::string> FilterArgs(const std::string& options, const std::strin
 struct Capture {
     std::vector<Bytes> chunks;
     Bytes unflushed;  // buffered mode: what was still waiting in the stream
-    Bytes All() const;
+    [[nodiscard]] Bytes All() const;
 };
 Capture CaptureStdout(const std::function<void()>& fn, bool unbuffered);
