@@ -5,22 +5,45 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__) && !defined(RTM_PORTABLE_ROW_ENCODER)
+#include <emmintrin.h>
+#endif
+
 #include "commands.h"
 #include "output_cache.h"
 
 std::unique_ptr<std::uint8_t[]> szCompressBuf;
 
-// The encoder sees every printed row of every page, so it looks at eight
-// bytes at a time. A text row is long stretches of white broken by short
-// literals and short runs of white between the strokes; scanning it a byte
-// at a time, or even a word at a time with a fresh look per run, spends
-// nearly all of the filter's time there, waiting on each run to find where
-// the next one starts. The runs produced are exactly those of a plain
-// byte-at-a-time scan (the tests hold a copy of one as the oracle).
+// The encoder sees every printed row of every page. Coding a row one run at
+// a time, each run found by looking at the bytes after the last, spends
+// most of its time waiting on the previous run and on branches nobody can
+// predict: a text row has thirty-odd runs. So the row is first turned into
+// a bit mask of "this byte equals the next", 64 positions a step, and the
+// runs are read off the mask:
+//
+// - A literal run stops in front of three equal bytes, which can only be
+//   the start of a stretch of three or more equal bytes (were the byte
+//   before it equal too, the literal would have stopped there), and a
+//   repeat run then takes the whole stretch. So every stretch of three or
+//   more equal bytes is a repeat run, the bytes between stretches are
+//   literal runs, and both are cut into pieces of at most 127 bytes; after
+//   a stretch cut at 127, one or two bytes left over start the next literal.
+// - Near the end of the row the rules for the last two positions change
+//   that, so the stretch that reaches the last byte, and all that follows
+//   the last stretch, go through the rules one run at a time, as do rows
+//   too short or too long for the mask.
+//
+// The output is exactly that of the plain byte-at-a-time coder, which the
+// tests keep as their oracle.
 namespace {
 
 constexpr std::uint32_t kMaxRun = 127;
 constexpr std::uint32_t kWord = 8;
+constexpr std::uint32_t kMaskBits = 64;
+// Rows up to this many bytes are masked whole; past it, the rules take over.
+constexpr std::uint32_t kMaskedBytes = 4096;
+// The literal fast path copies this many bytes whatever the run's length.
+constexpr std::uint32_t kShortLiteral = 4 * kWord;
 constexpr std::uint64_t kAllOnes = ~std::uint64_t{0};
 constexpr std::uint64_t kEveryByte = kAllOnes / 0xFF;  // 0x0101...01
 constexpr std::uint64_t kByteMarks = kEveryByte * 0x80;
@@ -65,12 +88,43 @@ std::uint64_t ZeroByteMarks(std::uint64_t word)
     return (word - kEveryByte) & ~word & kByteMarks;
 }
 
-// Marks the positions i of the word at `at` where three equal bytes start.
-std::uint64_t TripleMarks(const std::uint8_t* at)
+// Bit k set where at[k] equals at[k + 1], for k in [0, 64). Reads at[0, 65).
+std::uint64_t EqualNext64(const std::uint8_t* at)
 {
-    const std::uint64_t a = Load(at);
-    const std::uint64_t b = Load(at + 1);
-    return ZeroByteMarks((a ^ b) | (b ^ Load(at + 2)));
+    std::uint64_t bits = 0;
+#if defined(__SSE2__) && !defined(RTM_PORTABLE_ROW_ENCODER)
+    for (std::uint32_t k = 0; k < 4; ++k) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * k));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * k + 1));
+        const auto equal = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+        bits |= std::uint64_t{equal} << (16 * k);
+    }
+#else
+    constexpr std::uint64_t kLow7 = kEveryByte * 0x7F;
+    // Multiplying moves the mark of byte j (bit 8j + 7) to bit 56 + j.
+    constexpr std::uint64_t kGather = 0x0002040810204081;
+    for (std::uint32_t k = 0; k < kWord; ++k) {
+        const std::uint64_t unequal = Load(at + kWord * k) ^ Load(at + kWord * k + 1);
+        const std::uint64_t marks = ~(((unequal & kLow7) + kLow7) | unequal | kLow7);  // exact in every byte
+        bits |= ((marks * kGather) >> 56) << (kWord * k);
+    }
+#endif
+    return bits;
+}
+
+// bits[w] bit k: row[64w + k] equals row[64w + k + 1], for positions whose
+// next byte is inside row[0, n); clear past them. Needs n >= 65.
+void EqualNextMask(const std::uint8_t* row, std::uint32_t n, std::uint64_t* bits)
+{
+    std::uint32_t i = 0;
+    for (; i + kMaskBits + 1 <= n; i += kMaskBits)
+        bits[i / kMaskBits] = EqualNext64(row + i);
+    if (i < n) {
+        // The last, partial word: the 64 positions that end at n - 2,
+        // shifted down to start at i. Position n - 1 has no next byte.
+        const std::uint32_t from = n - kMaskBits - 1;
+        bits[i / kMaskBits] = EqualNext64(row + from) >> (i - from);
+    }
 }
 
 // Length of row[0, e) once its trailing white bytes are cut.
@@ -88,35 +142,14 @@ std::uint32_t SameBytes(const std::uint8_t* s, std::uint32_t limit)
 {
     const std::uint64_t pattern = s[0] * kEveryByte;
     std::uint32_t n = 0;
-    // Long runs are white margins and gaps, capped at 127 bytes a run: four
-    // words a step, with one test, cover them in a few steps.
-    for (; n + 4 * kWord <= limit; n += 4 * kWord) {
-        const std::uint64_t d0 = Load(s + n) ^ pattern;
-        const std::uint64_t d1 = Load(s + n + kWord) ^ pattern;
-        const std::uint64_t d2 = Load(s + n + 2 * kWord) ^ pattern;
-        const std::uint64_t d3 = Load(s + n + 3 * kWord) ^ pattern;
-        if ((d0 | d1 | d2 | d3) != 0) {
-            if (d0 != 0)
-                return n + FirstByte(d0);
-            if (d1 != 0)
-                return n + kWord + FirstByte(d1);
-            return d2 != 0 ? n + 2 * kWord + FirstByte(d2) : n + 3 * kWord + FirstByte(d3);
-        }
-    }
     for (; n + kWord <= limit; n += kWord) {
         const std::uint64_t diff = Load(s + n) ^ pattern;
         if (diff != 0)
             return n + FirstByte(diff);
     }
-    if (n == limit || limit < kWord) {
-        while (n < limit && s[n] == s[0])
-            ++n;
-        return n;
-    }
-    // The last word overlaps bytes already known to be equal, so its first
-    // differing byte is the first past them.
-    const std::uint64_t diff = Load(s + limit - kWord) ^ pattern;
-    return diff != 0 ? limit - kWord + FirstByte(diff) : limit;
+    while (n < limit && s[n] == s[0])
+        ++n;
+    return n;
 }
 
 bool StartsTriple(const std::uint8_t* s)
@@ -130,7 +163,9 @@ std::uint32_t NextTriple(const std::uint8_t* row, std::uint32_t from, std::uint3
 {
     std::uint32_t t = from;
     for (; t + kWord <= bound; t += kWord) {
-        const std::uint64_t triples = TripleMarks(row + t);
+        const std::uint64_t a = Load(row + t);
+        const std::uint64_t b = Load(row + t + 1);
+        const std::uint64_t triples = ZeroByteMarks((a ^ b) | (b ^ Load(row + t + 2)));
         if (triples != 0)
             return t + FirstByte(triples);
     }
@@ -153,18 +188,29 @@ void CopyInk(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t n)
     Store(dst + n - kWord, ~Load(src + n - kWord));
 }
 
-// Writes a literal run of src[0, count) and returns the new write cursor.
-// wordFits: a whole word may be read at src and written after the header.
-std::uint8_t* PutLiteral(std::uint8_t* comp, const std::uint8_t* src, std::uint32_t count, bool wordFits)
+// Writes src[0, count) as literal runs of at most 127 bytes. When wide, 32
+// bytes may be read at src and 33 written at comp, whatever count is: most
+// literals in text are short, and one fixed copy beats a loop of
+// unpredictable length.
+std::uint8_t* PutLiterals(std::uint8_t* comp, const std::uint8_t* src, std::uint32_t count, bool wide)
 {
-    *comp++ = static_cast<std::uint8_t>(count - 1);
-    // Most literals in text are a few bytes: one word store beats a loop of
-    // unpredictable length.
-    if (count <= kWord && wordFits)
-        Store(comp, ~Load(src));
-    else
-        CopyInk(comp, src, count);
-    return comp + count;
+    if (count <= kShortLiteral && wide) {
+        *comp = static_cast<std::uint8_t>(count - 1);
+        Store(comp + 1, ~Load(src));
+        Store(comp + 1 + kWord, ~Load(src + kWord));
+        Store(comp + 1 + 2 * kWord, ~Load(src + 2 * kWord));
+        Store(comp + 1 + 3 * kWord, ~Load(src + 3 * kWord));
+        return comp + 1 + count;
+    }
+    while (count > 0) {
+        const std::uint32_t n = std::min(count, kMaxRun);
+        *comp++ = static_cast<std::uint8_t>(n - 1);
+        CopyInk(comp, src, n);
+        comp += n;
+        src += n;
+        count -= n;
+    }
+    return comp;
 }
 
 std::uint8_t* PutRepeat(std::uint8_t* comp, std::uint8_t rasterByte, std::uint32_t count)
@@ -181,42 +227,83 @@ std::uint32_t RepeatLimit(std::uint32_t left)
     return std::min(kMaxRun, std::max(3U, left - 1));
 }
 
+struct Coded {
+    std::uint32_t p;     // row[0, p) is coded
+    std::uint8_t* comp;  // the payload so far ends here
+};
+
+// Codes the stretches of three or more equal bytes of row[0, end), and the
+// literals between them, up to the last stretch that ends before the row's
+// last byte. Needs end >= 65.
+Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t end, std::uint8_t* comp,
+                    const std::uint8_t* outEnd)
+{
+    const std::uint32_t n = std::min(end, kMaskedBytes);
+    // A stretch whose last byte is at or past this is left to the rules:
+    // the row's last byte, or the edge of the mask.
+    const std::uint32_t stop = n - 1;
+    // Filled up to `words`; not cleared first, which would cost as much.
+    std::array<std::uint64_t, kMaskedBytes / kMaskBits + 1> equal;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    EqualNextMask(row, n, equal.data());
+    const std::uint32_t words = (n + kMaskBits - 1) / kMaskBits;
+    equal[words] = 0;
+
+    std::uint32_t p = 0;
+    std::uint64_t previous = 0;
+    for (std::uint32_t w = 0; w < words; ++w) {
+        const std::uint64_t e = equal[w];
+        const std::uint64_t before = (e << 1) | (previous >> 63);
+        const std::uint64_t after = (e >> 1) | (equal[w + 1] << 63);
+        previous = e;
+        // Not equal to the byte before, equal to the next two.
+        for (std::uint64_t starts = ~before & e & after; starts != 0; starts &= starts - 1) {
+            const std::uint32_t i = kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(starts));
+            // The stretch's last byte is the first not equal to the next;
+            // the zero word after the mask ends the search.
+            std::uint32_t v = w;
+            std::uint64_t last = ~e & (kAllOnes << (i % kMaskBits));
+            while (last == 0)
+                last = ~equal[++v];
+            const std::uint32_t j = kMaskBits * v + static_cast<std::uint32_t>(std::countr_zero(last));
+            if (j >= stop)
+                return {p, comp};
+
+            if (i > p)
+                comp = PutLiterals(comp, row + p, i - p, p + kShortLiteral <= length && comp + 1 + kShortLiteral <= outEnd);
+            std::uint32_t count = j + 1 - i;
+            if (count <= kMaxRun) {
+                comp = PutRepeat(comp, row[i], count);
+                p = j + 1;
+                continue;
+            }
+            for (; count >= kMaxRun + 3 || count == kMaxRun; count -= kMaxRun)
+                comp = PutRepeat(comp, row[i], kMaxRun);
+            if (count > kMaxRun) {
+                comp = PutRepeat(comp, row[i], kMaxRun);
+                count -= kMaxRun;
+            } else if (count >= 3) {
+                comp = PutRepeat(comp, row[i], count);
+                count = 0;
+            }
+            p = j + 1 - count;  // one or two bytes left over start the next literal
+        }
+    }
+    return {p, comp};
+}
+
 }  // namespace
 
 std::uint32_t EncodeRow(const std::uint8_t* row, std::uint32_t length, std::uint8_t* out)
 {
     const std::uint32_t end = TrimWhite(row, length);
     std::uint8_t* const outEnd = out + MaxPayloadSize(length);
-    std::uint8_t* comp = out;
-    std::uint32_t p = 0;
-    // While ten bytes are left, one look at the eight positions from p finds
-    // a literal and the repeat run after it, or a repeat run, whenever they
-    // end inside those eight. None of them can be one of the last two
-    // positions, where runs must not grow.
-    while (p + kWord + 2 <= end) {
-        const std::uint64_t a = Load(row + p);
-        const std::uint64_t b = Load(row + p + 1);
-        const std::uint64_t unequal = a ^ b;  // byte i: row[p + i] != row[p + i + 1]
-        const std::uint64_t triples = ZeroByteMarks(unequal | (b ^ Load(row + p + 2)));
-        std::uint32_t skip = 0;  // literal bytes before the repeat run
-        if ((triples & 0x80) == 0) {
-            if (triples == 0) {
-                const std::uint32_t next = NextTriple(row, p + kWord, std::min(p + kMaxRun, end - 2));
-                comp = PutLiteral(comp, row + p, next - p, comp + 1 + kWord <= outEnd);
-                p = next;
-                continue;
-            }
-            skip = FirstByte(triples);
-            comp = PutLiteral(comp, row + p, skip, comp + 1 + kWord <= outEnd);
-        }
-        // A repeat run starts at p + skip; the first unequal byte ends it.
-        const std::uint64_t rest = unequal >> (8 * skip);
-        p += skip;
-        const std::uint32_t count = rest != 0 ? FirstByte(rest) + 1 : SameBytes(row + p, RepeatLimit(end - p));
-        comp = PutRepeat(comp, row[p], count);
-        p += count;
-    }
-    // The last few bytes, where the growth limits matter, one rule at a time.
+    Coded coded{0, out};
+    if (end > kMaskBits)
+        coded = CodeStretches(row, length, end, out, outEnd);
+
+    // The rest, one run at a time.
+    std::uint32_t p = coded.p;
+    std::uint8_t* comp = coded.comp;
     while (end - p >= 3) {
         if (StartsTriple(row + p)) {
             const std::uint32_t count = SameBytes(row + p, RepeatLimit(end - p));
@@ -224,7 +311,7 @@ std::uint32_t EncodeRow(const std::uint8_t* row, std::uint32_t length, std::uint
             p += count;
         } else {
             const std::uint32_t next = NextTriple(row, p + 1, std::min(p + kMaxRun, end - 2));
-            comp = PutLiteral(comp, row + p, next - p, p + kWord <= length && comp + 1 + kWord <= outEnd);
+            comp = PutLiterals(comp, row + p, next - p, false);
             p = next;
         }
     }
