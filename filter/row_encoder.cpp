@@ -188,20 +188,9 @@ void CopyInk(std::uint8_t* dst, const std::uint8_t* src, std::uint32_t n)
     Store(dst + n - kWord, ~Load(src + n - kWord));
 }
 
-// Writes src[0, count) as literal runs of at most 127 bytes. When wide, 32
-// bytes may be read at src and 33 written at comp, whatever count is: most
-// literals in text are short, and one fixed copy beats a loop of
-// unpredictable length.
-std::uint8_t* PutLiterals(std::uint8_t* comp, const std::uint8_t* src, std::uint32_t count, bool wide)
+// Writes src[0, count) as literal runs of at most 127 bytes.
+std::uint8_t* PutLiterals(std::uint8_t* comp, const std::uint8_t* src, std::uint32_t count)
 {
-    if (count <= kShortLiteral && wide) {
-        *comp = static_cast<std::uint8_t>(count - 1);
-        Store(comp + 1, ~Load(src));
-        Store(comp + 1 + kWord, ~Load(src + kWord));
-        Store(comp + 1 + 2 * kWord, ~Load(src + 2 * kWord));
-        Store(comp + 1 + 3 * kWord, ~Load(src + 3 * kWord));
-        return comp + 1 + count;
-    }
     while (count > 0) {
         const std::uint32_t n = std::min(count, kMaxRun);
         *comp++ = static_cast<std::uint8_t>(n - 1);
@@ -211,6 +200,19 @@ std::uint8_t* PutLiterals(std::uint8_t* comp, const std::uint8_t* src, std::uint
         count -= n;
     }
     return comp;
+}
+
+// Writes a literal run of src[0, count), count <= 32, reading 32 bytes at
+// src and writing 33 at comp whatever count is: most literals in text are
+// short, and one fixed copy beats a loop of unpredictable length.
+std::uint8_t* PutShortLiteral(std::uint8_t* comp, const std::uint8_t* src, std::uint32_t count)
+{
+    *comp = static_cast<std::uint8_t>(count - 1);
+    Store(comp + 1, ~Load(src));
+    Store(comp + 1 + kWord, ~Load(src + kWord));
+    Store(comp + 1 + 2 * kWord, ~Load(src + 2 * kWord));
+    Store(comp + 1 + 3 * kWord, ~Load(src + 3 * kWord));
+    return comp + 1 + count;
 }
 
 std::uint8_t* PutRepeat(std::uint8_t* comp, std::uint8_t rasterByte, std::uint32_t count)
@@ -235,8 +237,7 @@ struct Coded {
 // Codes the stretches of three or more equal bytes of row[0, end), and the
 // literals between them, up to the last stretch that ends before the row's
 // last byte. Needs end >= 65.
-Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t end, std::uint8_t* comp,
-                    const std::uint8_t* outEnd)
+Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t end, std::uint8_t* comp)
 {
     const std::uint32_t n = std::min(end, kMaskedBytes);
     // A stretch whose last byte is at or past this is left to the rules:
@@ -268,8 +269,15 @@ Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t
             if (j >= stop)
                 return {p, comp};
 
-            if (i > p)
-                comp = PutLiterals(comp, row + p, i - p, p + kShortLiteral <= length && comp + 1 + kShortLiteral <= outEnd);
+            // Every run costs at most twice its bytes, so the payload so far
+            // is at most 2p, and 33 bytes written there stay inside the
+            // 2 * length bytes of out whenever 32 can be read at p.
+            if (i > p) {
+                if (i - p <= kShortLiteral && p + kShortLiteral <= length)
+                    comp = PutShortLiteral(comp, row + p, i - p);
+                else
+                    comp = PutLiterals(comp, row + p, i - p);
+            }
             std::uint32_t count = j + 1 - i;
             if (count <= kMaxRun) {
                 comp = PutRepeat(comp, row[i], count);
@@ -296,10 +304,9 @@ Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t
 std::uint32_t EncodeRow(const std::uint8_t* row, std::uint32_t length, std::uint8_t* out)
 {
     const std::uint32_t end = TrimWhite(row, length);
-    std::uint8_t* const outEnd = out + MaxPayloadSize(length);
     Coded coded{0, out};
     if (end > kMaskBits)
-        coded = CodeStretches(row, length, end, out, outEnd);
+        coded = CodeStretches(row, length, end, out);
 
     // The rest, one run at a time.
     std::uint32_t p = coded.p;
@@ -311,7 +318,7 @@ std::uint32_t EncodeRow(const std::uint8_t* row, std::uint32_t length, std::uint
             p += count;
         } else {
             const std::uint32_t next = NextTriple(row, p + 1, std::min(p + kMaxRun, end - 2));
-            comp = PutLiterals(comp, row + p, next - p, false);
+            comp = PutLiterals(comp, row + p, next - p);
             p = next;
         }
     }
