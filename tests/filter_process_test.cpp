@@ -57,7 +57,9 @@ TEST_F(FilterProcess, OnePageJobFromStandardInputInBothRasterForms)
 {
     for (const cups_mode_t mode : {CUPS_RASTER_WRITE, CUPS_RASTER_WRITE_COMPRESSED}) {
         const std::string path = Raster({OneInchPage()}, mode);
-        const RunResult result = RunFilter(FilterArgs(""), ppd.c_str(), path.c_str());
+        RunSetup setup;
+        setup.stdinPath = path;
+        const RunResult result = RunFilter(FilterArgs(""), ppd.c_str(), setup);
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.out, OneInchJob());
     }

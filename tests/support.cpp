@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -126,11 +128,14 @@ std::vector<std::string> FilterArgs(const std::string& options, const std::strin
     return args;
 }
 
-RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const char* stdinPath)
+RunningFilter StartFilter(const std::vector<std::string>& args, const char* ppd, const RunSetup& setup)
 {
-    TempDir dir;
-    const std::string outPath = dir.File("out");
-    const std::string errPath = dir.File("err");
+    RunningFilter filter;
+    filter.dir = std::make_unique<TempDir>();
+    filter.timeoutSeconds = setup.timeoutSeconds;
+    const std::string outPath = setup.stdoutPath.empty() ? filter.dir->File("out") : setup.stdoutPath;
+    const std::string errPath = filter.dir->File("err");
+    const std::string inPath = setup.stdinPath.empty() ? "/dev/null" : setup.stdinPath;
 
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e)
@@ -138,11 +143,11 @@ RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const
             env.emplace_back(*e);
     if (ppd != nullptr)
         env.push_back(std::string("PPD=") + ppd);
+    env.insert(env.end(), setup.env.begin(), setup.env.end());
 
-    std::vector<char*> argv;
-    std::string name = "rastertomono";
-    argv.push_back(name.data());
     std::vector<std::string> argsCopy = args;
+    std::string name = "rastertomono";
+    std::vector<char*> argv = {name.data()};
     for (std::string& arg : argsCopy)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -152,9 +157,13 @@ RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const
         envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int in = open(stdinPath != nullptr ? stdinPath : "/dev/null", O_RDONLY);
+    std::array<int, 2> pipeFds = {-1, -1};
+    if (setup.stdinPipe && pipe2(pipeFds.data(), O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+
+    filter.pid = fork();
+    if (filter.pid == 0) {
+        const int in = setup.stdinPipe ? pipeFds[0] : open(inPath.c_str(), O_RDONLY);
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in, 0);
@@ -163,15 +172,43 @@ RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const
         execve(RTM_FILTER_PATH, argv.data(), envp.data());
         _exit(127);
     }
+    if (setup.stdinPipe) {
+        close(pipeFds[0]);
+        filter.stdinFd = pipeFds[1];
+    }
+    return filter;
+}
+
+RunResult FinishFilter(RunningFilter& filter)
+{
+    if (filter.stdinFd >= 0) {
+        close(filter.stdinFd);
+        filter.stdinFd = -1;
+    }
     int status = 0;
-    waitpid(pid, &status, 0);
+    for (int waited = 0;; ++waited) {
+        if (waitpid(filter.pid, &status, WNOHANG) == filter.pid)
+            break;
+        if (waited == filter.timeoutSeconds * 100) {
+            kill(filter.pid, SIGKILL);
+            waitpid(filter.pid, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
 
     RunResult result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = ReadFile(outPath);
-    const Bytes err = ReadFile(errPath);
+    result.out = ReadFile(filter.dir->File("out"));
+    const Bytes err = ReadFile(filter.dir->File("err"));
     result.err.assign(err.begin(), err.end());
     return result;
+}
+
+RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const RunSetup& setup)
+{
+    RunningFilter filter = StartFilter(args, ppd, setup);
+    return FinishFilter(filter);
 }
 
 Bytes Capture::All() const
