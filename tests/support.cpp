@@ -160,11 +160,14 @@ RunningFilter StartFilter(const std::vector<std::string>& args, const char* ppd,
     std::array<int, 2> pipeFds = {-1, -1};
     if (setup.stdinPipe && pipe2(pipeFds.data(), O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    std::array<int, 2> unread = {-1, -1};
+    if (setup.stdoutUnread && pipe2(unread.data(), O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
 
     filter.pid = fork();
     if (filter.pid == 0) {
         const int in = setup.stdinPipe ? pipeFds[0] : open(inPath.c_str(), O_RDONLY);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = setup.stdoutUnread ? unread[1] : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in, 0);
         dup2(out, 1);
@@ -175,6 +178,10 @@ RunningFilter StartFilter(const std::vector<std::string>& args, const char* ppd,
     if (setup.stdinPipe) {
         close(pipeFds[0]);
         filter.stdinFd = pipeFds[1];
+    }
+    if (setup.stdoutUnread) {
+        close(unread[0]);
+        close(unread[1]);
     }
     return filter;
 }
@@ -209,6 +216,34 @@ RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const
 {
     RunningFilter filter = StartFilter(args, ppd, setup);
     return FinishFilter(filter);
+}
+
+bool WaitUntilReadingStdin(pid_t pid)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+    for (int tries = 0; tries < 1000; ++tries) {
+        std::ifstream in(path);
+        std::string number;
+        std::string fd;
+        // x86-64: read is system call 0, its first argument the descriptor.
+        if (in >> number >> fd && number == "0" && fd == "0x0")
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+Bytes RawRaster(const std::vector<TestPage>& pages)
+{
+    // The sync word is the integer "RaS3" in the writer's byte order.
+    Bytes raster = {'3', 'S', 'a', 'R'};
+    for (const TestPage& page : pages) {
+        const auto* header = reinterpret_cast<const std::uint8_t*>(&page.header);
+        raster.insert(raster.end(), header, header + sizeof(page.header));
+        for (const Bytes& row : page.rows)
+            raster.insert(raster.end(), row.begin(), row.end());
+    }
+    return raster;
 }
 
 Bytes Capture::All() const
@@ -262,4 +297,32 @@ Capture CaptureStdout(const std::function<void()>& fn, bool unbuffered)
     sink.closing = true;
     (void)std::fclose(stream);
     return capture;
+}
+
+namespace {
+
+std::string HexWindow(const Bytes& bytes, std::size_t at)
+{
+    std::string text;
+    const std::size_t from = at > 8 ? at - 8 : 0;
+    for (std::size_t i = from; i < std::min(bytes.size(), at + 16); ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof(byte), "%02X", bytes[i]);
+        text += (i == at ? "[" : " ") + std::string(byte) + (i == at ? "]" : "");
+    }
+    return text;
+}
+
+}  // namespace
+
+::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected)
+{
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    std::size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
+        ++at;
+    return ::testing::AssertionFailure() << actual.size() << " bytes, expected " << expected.size()
+                                         << "; first difference at offset " << at << "\n  actual:  "
+                                         << HexWindow(actual, at) << "\n  expected:" << HexWindow(expected, at);
 }

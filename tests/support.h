@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cups/raster.h>
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -54,6 +55,7 @@ struct RunSetup {
     std::string stdinPath;          // empty: /dev/null
     std::string stdoutPath;         // empty: captured into RunResult::out
     bool stdinPipe = false;         // stdin is a pipe the test writes to
+    bool stdoutUnread = false;      // stdout is a pipe nobody reads
     std::vector<std::string> env;   // added to the environment
     int timeoutSeconds = 120;       // then the filter is killed (status 128 + 9)
 };
@@ -74,6 +76,14 @@ RunResult FinishFilter(RunningFilter& filter);
 
 RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const RunSetup& setup = {});
 
+// Waits until the filter sits in a read of its standard input, i.e. it has
+// taken everything written so far; false after ten seconds.
+bool WaitUntilReadingStdin(pid_t pid);
+
+// A raster stream exactly as libcups lays out the uncompressed form:
+// sync word, then per page the header as it is in memory and the rows.
+Bytes RawRaster(const std::vector<TestPage>& pages);
+
 // Standard CUPS arguments: job, user, title, copies, options[, file].
 std::vector<std::string> FilterArgs(const std::string& options, const std::string& file = "");
 
@@ -86,3 +96,7 @@ struct Capture {
     [[nodiscard]] Bytes All() const;
 };
 Capture CaptureStdout(const std::function<void()>& fn, bool unbuffered);
+
+// Byte-for-byte comparison that reports sizes and the first difference in
+// hex, instead of two walls of characters.
+::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected);
