@@ -9,6 +9,7 @@ declare -A groups=(
   [build]="cmake make g++ libcups2-dev libcupsimage2-dev"
   [test]="libgtest-dev"
   [demo]="ghostscript"
+  [sanitize]="clang libclang-rt-14-dev"
 )
 
 wanted=()
