@@ -119,11 +119,13 @@ void EqualNextMask(const std::uint8_t* row, std::uint32_t n, std::uint64_t* bits
     std::uint32_t i = 0;
     for (; i + kMaskBits + 1 <= n; i += kMaskBits)
         bits[i / kMaskBits] = EqualNext64(row + i);
-    if (i < n) {
+    if (i + 1 < n) {
         // The last, partial word: the 64 positions that end at n - 2,
         // shifted down to start at i. Position n - 1 has no next byte.
         const std::uint32_t from = n - kMaskBits - 1;
         bits[i / kMaskBits] = EqualNext64(row + from) >> (i - from);
+    } else if (i < n) {
+        bits[i / kMaskBits] = 0;
     }
 }
 
