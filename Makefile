@@ -3,9 +3,10 @@
 
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
+BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 
-.PHONY: all build sanitize-build demo test lint clean
+.PHONY: all build sanitize-build demo test lint bench clean
 
 all: build
 
@@ -36,5 +37,14 @@ lint: build
 	cppcheck --project=$(BUILD)/compile_commands.json --library=googletest --enable=warning,style,performance,portability \
 	  --inline-suppr --quiet --error-exitcode=1 -i $(BUILD)/_deps --suppress=missingIncludeSystem --suppress=useStlAlgorithm
 
+# Speed and memory side by side with the floor (reading the raster only) and
+# CUPS's rastertohp, encoder micro-benchmarks and a callgrind count; makes
+# its corpus on the first run. See docs/performance.md.
+bench:
+	@scripts/ensure-packages.sh build bench
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRTM_BUILD_TESTS=OFF -DRTM_BUILD_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	@bench/run.sh $(BENCH_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) out
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(BENCH_BUILD) out

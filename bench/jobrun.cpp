@@ -1,11 +1,12 @@
 // Runs filters side by side on one raster and prints one Markdown table row
 // per filter: median wall and CPU time, peak resident memory, and ratios.
 //
-//   rtm_jobrun RUNS INPUT file|pipe LABEL --cmd NAME [VAR=VALUE...] PROGRAM ARGS... [--cmd ...]
+//   rtm_jobrun RUNS INPUT file|pipe LABEL
+//              --cmd NAME [--input OTHER] [VAR=VALUE...] PROGRAM ARGS... [--cmd ...]
 //
-// Every command gets INPUT the way CUPS hands a job over: as one more
-// argument ("file") or on standard input through a pipe ("pipe"), fed by a
-// child of this program. Standard output and error go to /dev/null, so that
+// Every command gets INPUT (or its own OTHER, the same pages in another
+// form) the way CUPS hands a job over: as one more argument ("file") or on
+// standard input through a pipe ("pipe"), fed by a child of this program. Standard output and error go to /dev/null, so that
 // only the filter's own work is measured. The commands take turns, one run
 // each per round, after one round that is not counted, so that a change in
 // machine load hits all of them alike. The first command is the floor and
@@ -31,6 +32,7 @@ namespace {
 
 struct Command {
     std::string name;
+    std::string input;              // empty: the common input
     std::vector<std::string> env;   // VAR=VALUE, added to this program's environment
     std::vector<std::string> argv;  // program and arguments
 };
@@ -139,9 +141,13 @@ std::vector<Command> ParseCommands(int argc, char* argv[], int first)
         if (arg == "--cmd") {
             if (++i >= argc)
                 Die("--cmd needs a name");
-            commands.push_back({argv[i], {}, {}});
+            commands.push_back({argv[i], {}, {}, {}});
         } else if (commands.empty()) {
             Die("expected --cmd, got " + arg);
+        } else if (arg == "--input" && commands.back().argv.empty()) {
+            if (++i >= argc)
+                Die("--input needs a file");
+            commands.back().input = argv[i];
         } else if (commands.back().argv.empty() && arg.find('=') != std::string::npos && arg[0] != '/') {
             commands.back().env.push_back(arg);
         } else {
@@ -173,7 +179,8 @@ int main(int argc, char* argv[])
     std::vector<std::vector<Sample>> samples(commands.size());
     for (int round = 0; round <= runs; ++round) {
         for (std::size_t c = 0; c < commands.size(); ++c) {
-            const Sample sample = RunOnce(commands[c], input, via == "pipe");
+            const Command& command = commands[c];
+            const Sample sample = RunOnce(command, command.input.empty() ? input : command.input, via == "pipe");
             if (round > 0)
                 samples[c].push_back(sample);
         }

@@ -10,6 +10,7 @@ declare -A groups=(
   [test]="libgtest-dev"
   [demo]="ghostscript"
   [sanitize]="clang libclang-rt-14-dev"
+  [bench]="ghostscript cups cups-ppdc libtasn1-doc valgrind libbenchmark-dev"
 )
 
 wanted=()
