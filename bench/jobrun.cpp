@@ -26,8 +26,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 struct Command {
@@ -45,7 +43,7 @@ struct Sample {
 
 [[noreturn]] void Die(const std::string& message)
 {
-    std::fprintf(stderr, "rtm_jobrun: %s\n", message.c_str());
+    (void)std::fprintf(stderr, "rtm_jobrun: %s\n", message.c_str());
     std::exit(2);
 }
 
@@ -168,7 +166,7 @@ int main(int argc, char* argv[])
 {
     if (argc < 6)
         Die("usage: rtm_jobrun RUNS INPUT file|pipe LABEL --cmd NAME [VAR=VALUE...] PROGRAM ARGS...");
-    const int runs = std::atoi(argv[1]);
+    const long runs = std::strtol(argv[1], nullptr, 10);
     const std::string input = argv[2];
     const std::string via = argv[3];
     const std::string label = argv[4];
@@ -177,7 +175,7 @@ int main(int argc, char* argv[])
     const std::vector<Command> commands = ParseCommands(argc, argv, 5);
 
     std::vector<std::vector<Sample>> samples(commands.size());
-    for (int round = 0; round <= runs; ++round) {
+    for (long round = 0; round <= runs; ++round) {
         for (std::size_t c = 0; c < commands.size(); ++c) {
             const Command& command = commands[c];
             const Sample sample = RunOnce(command, command.input.empty() ? input : command.input, via == "pipe");

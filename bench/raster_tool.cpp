@@ -26,7 +26,7 @@ using Row = std::vector<std::uint8_t>;
 
 bool Fail(const std::string& message)
 {
-    std::fprintf(stderr, "rtm_raster_tool: %s\n", message.c_str());
+    (void)std::fprintf(stderr, "rtm_raster_tool: %s\n", message.c_str());
     return false;
 }
 

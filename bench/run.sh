@@ -113,8 +113,8 @@ micro="$bin/bench-encoder.md"
   | awk -F, '
       $1 ~ /_median"?$/ {
         name = $1; gsub(/"/, "", name); sub(/_median$/, "", name)
-        split(name, part, "/"); rate[part[1], part[2]] = $6 / 1e9
-        if (!(part[2] in seen)) { seen[part[2]] = 1; order[++n] = part[2] }
+        split(name, part, "/"); rate[part[2], part[3]] = $6 / 1e9
+        if (!(part[3] in seen)) { seen[part[3]] = 1; order[++n] = part[3] }
       }
       END {
         print "| rows | EncodeRow GB/s | plain reference GB/s | speed-up |"
