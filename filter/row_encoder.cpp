@@ -91,15 +91,16 @@ std::uint64_t ZeroByteMarks(std::uint64_t word)
 // Bit k set where at[k] equals at[k + 1], for k in [0, 64). Reads at[0, 65).
 std::uint64_t EqualNext64(const std::uint8_t* at)
 {
-    std::uint64_t bits = 0;
 #if defined(__SSE2__) && !defined(RTM_PORTABLE_ROW_ENCODER)
-    for (std::size_t k = 0; k < 4; ++k) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * k));
-        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * k + 1));
-        const auto equal = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
-        bits |= std::uint64_t{equal} << (16 * k);
-    }
+    // 16 positions at a time; written out, as GCC does not unroll it at -O2.
+    const auto equal16 = [at](std::size_t k) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + k));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + k + 1));
+        return std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)))};
+    };
+    return equal16(0) | equal16(16) << 16 | equal16(32) << 32 | equal16(48) << 48;
 #else
+    std::uint64_t bits = 0;
     constexpr std::uint64_t kLow7 = kEveryByte * 0x7F;
     // Multiplying moves the mark of byte j (bit 8j + 7) to bit 56 + j.
     constexpr std::uint64_t kGather = 0x0002040810204081;
@@ -108,8 +109,8 @@ std::uint64_t EqualNext64(const std::uint8_t* at)
         const std::uint64_t marks = ~(((unequal & kLow7) + kLow7) | unequal | kLow7);  // exact in every byte
         bits |= ((marks * kGather) >> 56) << (kWord * k);
     }
-#endif
     return bits;
+#endif
 }
 
 // bits[w] bit k: row[64w + k] equals row[64w + k + 1], for positions whose
