@@ -89,7 +89,7 @@ std::uint64_t ZeroByteMarks(std::uint64_t word)
 }
 
 // Bit k set where at[k] equals at[k + 1], for k in [0, 64). Reads at[0, 65).
-std::uint64_t EqualNext64(const std::uint8_t* at)
+inline std::uint64_t EqualNext64(const std::uint8_t* at)
 {
 #if defined(__SSE2__) && !defined(RTM_PORTABLE_ROW_ENCODER)
     // 16 positions at a time; written out, as GCC does not unroll it at -O2.
