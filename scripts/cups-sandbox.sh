@@ -7,16 +7,21 @@
 #   sandbox_start ROOT FILTER [MODELDIR]  start a scheduler in ROOT (must not exist)
 #                                         with FILTER as rastertomono and the PPDs
 #                                         of MODELDIR offered by lpinfo -m
-#   sandbox_add_queue NAME PPD|-m MODEL   a queue printing to ROOT/out/NAME.prn
+#   sandbox_add_queue NAME PPD            a queue printing to ROOT/out/NAME.prn;
+#   sandbox_add_queue NAME -m MODEL       MODEL as lpinfo -m names it
 #   sandbox_print QUEUE FILE [lp args...] submit a job, echo its id
-#   sandbox_wait_job ID [SECONDS]         wait until it is done, echo its final state
-#   sandbox_wait_filters ID [SECONDS]     wait until its filters have all ended
+#   sandbox_job_state ID                  echo the job's state
+#   sandbox_wait_job ID [SECONDS]         wait until the job and its filters are
+#                                         done, echo the final state
 #   sandbox_stop                          stop the scheduler (safe to call twice)
-# The clients see the scheduler through CUPS_SERVER, which sandbox_start exports.
-# Needs root: the scheduler starts as root and runs filters as user lp.
+# The clients reach the scheduler through CUPS_SERVER, which sandbox_start
+# exports. Needs root: the scheduler starts as root and runs filters as lp.
+# The scheduler gets SIGTERM when the shell that started it dies, even by
+# SIGKILL, so that none is ever left behind.
 
 SANDBOX_ROOT=""
 SANDBOX_PID=""
+SANDBOX_URI=""
 
 sandbox_log() { printf '%s/log/error_log' "$SANDBOX_ROOT"; }
 
@@ -30,14 +35,14 @@ sandbox__mkdir() {
 
 sandbox_start() {
   local root=$1 filter=$2 modeldir=${3:-}
-  local serverbin
+  local serverbin datadir
   serverbin=$(cups-config --serverbin)
-  local datadir
   datadir=$(cups-config --datadir)
 
   SANDBOX_ROOT=$root
   sandbox__mkdir "$root" "$root"/{conf,bin,bin/filter,data,data/model,state,cache,spool,log,out}
   mkdir -p "$root/conf/ppd" "$root/conf/ssl" "$root/tmp" "$root/run"
+  # Only root talks to this scheduler.
   chmod 0700 "$root/run"
   # Jobs' temporary files are written by lp.
   chown root:lp "$root/tmp"
@@ -61,6 +66,19 @@ sandbox_start() {
   fi
 
   local socket=$root/run/cups.sock
+  # ipptool reaches a domain socket through a host name that is its path.
+  SANDBOX_URI="ipp://${socket//\//%2F}"
+  cat >"$root/conf/job-state.test" <<'EOF'
+{
+  OPERATION Get-Job-Attributes
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri job-uri $uri
+  ATTR keyword requested-attributes job-state
+  DISPLAY job-state
+}
+EOF
   cat >"$root/conf/cups-files.conf" <<EOF
 ServerRoot $root/conf
 ServerBin $root/bin
@@ -90,6 +108,8 @@ DefaultAuthType None
 MaxJobs 0
 PreserveJobHistory Yes
 PreserveJobFiles No
+# Queues keep their PPD's default paper, not one guessed from the locale.
+DefaultPaperSize None
 <Location />
   Order Allow,Deny
   Allow all
@@ -101,7 +121,7 @@ PreserveJobFiles No
 </Policy>
 EOF
 
-  cupsd -f -c "$root/conf/cupsd.conf" -s "$root/conf/cups-files.conf" \
+  setpriv --pdeathsig TERM -- cupsd -f -c "$root/conf/cupsd.conf" -s "$root/conf/cups-files.conf" \
     >"$root/log/cupsd.out" 2>&1 &
   SANDBOX_PID=$!
   export CUPS_SERVER=$socket
@@ -136,7 +156,6 @@ sandbox_stop() {
   SANDBOX_PID=""
 }
 
-# NAME, then either a PPD file or "-m MODEL" as lpinfo -m names it.
 sandbox_add_queue() {
   local name=$1
   shift
@@ -157,43 +176,43 @@ sandbox_print() {
   printf '%s\n' "${reply%% *}"
 }
 
-# The job's state as the scheduler logs it when the job leaves the queue:
-# completed, aborted or canceled.
-sandbox__final_state() {
-  local id=$1 log
-  log=$(sandbox_log)
-  if grep -q "\[Job $id\] Job completed\." "$log"; then
-    echo completed
-  elif grep -q "\[Job $id\] Canceled by" "$log"; then
-    echo canceled
-  elif grep -qE "\[Job $id\] (Job aborted|Aborting job|Job stopped)" "$log"; then
-    echo aborted
-  fi
+# The job's state as the scheduler reports it over IPP: pending, processing,
+# completed, canceled, aborted, processing-stopped (a filter failed), ...
+sandbox_job_state() {
+  ipptool -tv "$SANDBOX_URI/jobs/$1" "$SANDBOX_ROOT/conf/job-state.test" |
+    sed -n 's/^ *job-state (enum) = //p'
+}
+
+sandbox__ended() {
+  case $1 in
+    completed | canceled | aborted | processing-stopped) return 0 ;;
+    *) return 1 ;;
+  esac
 }
 
 sandbox_wait_job() {
   local id=$1 limit=${2:-120} state="" tries
   for ((tries = 0; tries < limit * 10; tries++)); do
-    state=$(sandbox__final_state "$id")
-    [[ -n $state ]] && break
+    state=$(sandbox_job_state "$id")
+    sandbox__ended "$state" && break
     sleep 0.1
   done
-  if [[ -z $state ]]; then
-    echo "cups-sandbox: job $id still not done after $limit s" >&2
+  if ! sandbox__ended "$state"; then
+    echo "cups-sandbox: job $id still '$state' after $limit s" >&2
     return 1
   fi
-  sandbox_wait_filters "$id" "$limit"
+  sandbox__wait_filters "$id" "$limit" || return 1
   echo "$state"
 }
 
 # Filters go on running for a moment after a job is canceled; the output is
 # only whole once every one of them has ended.
-sandbox_wait_filters() {
-  local id=$1 limit=${2:-120} tries started ended log
+sandbox__wait_filters() {
+  local id=$1 limit=$2 tries started ended log
   log=$(sandbox_log)
   for ((tries = 0; tries < limit * 10; tries++)); do
     started=$(grep -c "\[Job $id\] Started " "$log" || true)
-    ended=$(grep -cE "\[Job $id\] PID [0-9]+ \(.*\) (exited|stopped|terminated|crashed)" "$log" || true)
+    ended=$(grep -cE "\[Job $id\] PID [0-9]+ \(.*\) (exited|stopped|was terminated|crashed)" "$log" || true)
     ((ended >= started)) && return 0
     sleep 0.1
   done
