@@ -4,9 +4,10 @@
 # folders and take them out again; both honour DESTDIR.
 
 BUILD ?= build
+SANITIZE_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 
-.PHONY: all build demo test install uninstall clean
+.PHONY: all build sanitize-build demo test install uninstall clean
 
 all: build
 
@@ -20,8 +21,16 @@ demo:
 	@$(MAKE) --no-print-directory build
 	@scripts/demo.sh $(BUILD)
 
-test: build
+# The whole suite, then once more built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (clang), which adds a bounded fuzz run.
+test: build sanitize-build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS) -LE e2e
+
+sanitize-build:
+	@scripts/ensure-packages.sh build test sanitize
+	CC=clang CXX=clang++ cmake -S . -B $(SANITIZE_BUILD) -DRTM_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
@@ -30,4 +39,4 @@ uninstall:
 	DESTDIR="$(DESTDIR)" cmake -P $(BUILD)/uninstall.cmake
 
 clean:
-	rm -rf $(BUILD) out
+	rm -rf $(BUILD) $(SANITIZE_BUILD) out

@@ -132,8 +132,13 @@ const char* UnprintablePageReason(const cups_page_header2_t& header)
 {
     if (header.cupsBitsPerColor != 1 || header.cupsBitsPerPixel != 1 || header.cupsNumColors != 1)
         return "The raster must have one colour at one bit per pixel.";
-    // With a black = 1 colour space every page would print as its negative.
-    if (header.cupsColorSpace != CUPS_CSPACE_W && header.cupsColorSpace != CUPS_CSPACE_SW)
+    // The field comes straight from the stream and may hold any number, so
+    // it is read as one rather than as the enumeration. With a black = 1
+    // colour space every page would print as its negative.
+    unsigned colorSpace = 0;
+    static_assert(sizeof(colorSpace) == sizeof(header.cupsColorSpace));
+    std::memcpy(&colorSpace, &header.cupsColorSpace, sizeof(colorSpace));
+    if (colorSpace != CUPS_CSPACE_W && colorSpace != CUPS_CSPACE_SW)
         return "The raster must use a white = 1 colour space (check the PPD's colour model).";
     if (header.HWResolution[0] != kResolution || header.HWResolution[1] != kResolution)
         return "The raster must have a resolution of 600 dpi.";

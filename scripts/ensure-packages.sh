@@ -12,6 +12,7 @@ declare -A groups=(
   # multi-page text PDF (bzip2-doc's manual).
   [test]="libgtest-dev cups cups-daemon cups-client cups-ipp-utils cups-filters ghostscript poppler-utils bzip2-doc"
   [demo]="ghostscript"
+  [sanitize]="clang libclang-rt-14-dev"
 )
 
 wanted=()

@@ -209,6 +209,9 @@ RunResult FinishFilter(RunningFilter& filter)
     result.out = ReadFile(filter.dir->File("out"));
     const Bytes err = ReadFile(filter.dir->File("err"));
     result.err.assign(err.begin(), err.end());
+    // In the sanitizer build a report is a failure whatever the exit status.
+    if (result.err.find("Sanitizer") != std::string::npos || result.err.find("runtime error:") != std::string::npos)
+        ADD_FAILURE() << "sanitizer report from the filter:\n" << result.err;
     return result;
 }
 
