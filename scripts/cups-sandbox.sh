@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A private CUPS scheduler in a folder of its own, as CUPS's own test suite
 # runs one: its own configuration, ServerBin, data, state, spool, cache, temp
 # and log folders, a domain socket instead of a port, file: devices allowed,
@@ -162,8 +163,14 @@ sandbox_add_queue() {
   local driver=(-P "$1")
   [[ $1 == -m ]] && driver=(-m "$2")
   : >"$SANDBOX_ROOT/out/$name.prn"
-  lpadmin -p "$name" -E -v "file://$SANDBOX_ROOT/out/$name.prn" "${driver[@]}" \
-    -o printer-error-policy=abort-job
+  # lpadmin warns on every use that PPD drivers are deprecated; only its
+  # errors are worth showing.
+  local err
+  if ! err=$(lpadmin -p "$name" -E -v "file://$SANDBOX_ROOT/out/$name.prn" "${driver[@]}" \
+    -o printer-error-policy=abort-job 2>&1); then
+    echo "$err" >&2
+    return 1
+  fi
 }
 
 sandbox_print() {

@@ -25,20 +25,25 @@ scheduler_ready() {
   [[ -x $(cups-config --serverbin)/filter/pdftopdf && -x $(cups-config --serverbin)/filter/gstoraster ]]
 }
 
+# The scheduler's log is kept for the curious; the scheduler and its folder go.
+root=""
+# shellcheck disable=SC2317 # run by the EXIT trap
+finish() {
+  [[ -n $root ]] || return 0
+  sandbox_stop
+  cp "$root/cups/log/error_log" "$out/cups-error_log" 2>/dev/null || true
+  rm -rf "$root"
+}
+trap finish EXIT
+
 status=0
 if scheduler_ready; then
-  # shellcheck source=cups-sandbox.sh
+  # shellcheck source-path=SCRIPTDIR source=cups-sandbox.sh
   source "$top/scripts/cups-sandbox.sh"
   root=$(mktemp -d /tmp/rtm-demo.XXXXXX)
   chmod 0755 "$root"
-  finish() {
-    sandbox_stop
-    cp "$root/cups/log/error_log" "$out/cups-error_log" 2>/dev/null || true
-    rm -rf "$root"
-  }
-  trap finish EXIT
   sandbox_start "$root/cups" "$top/$build/filter/rastertomono"
-  sandbox_add_queue Mono600 "$top/$build/ppd/monol600.ppd" 2>/dev/null
+  sandbox_add_queue Mono600 "$top/$build/ppd/monol600.ppd"
   id=$(sandbox_print Mono600 "$pdf" -o PrintDensity=3)
   state=$(sandbox_wait_job "$id")
   cp "$root/cups/out/Mono600.prn" "$stream"
@@ -55,6 +60,7 @@ else
 fi
 
 # Every page opens with the start-page command ESC $ A ESC ! A 00 00 00.
+# shellcheck disable=SC2016 # a byte pattern, nothing to expand
 pages=$({ LC_ALL=C grep -obUaP '\x1b\$A\x1b!A\x00\x00\x00' "$stream" || true; } | wc -l)
 
 echo "rastertomono demo"

@@ -15,7 +15,7 @@ shopt -s inherit_errexit
 
 case_name=${1:?usage: e2e.sh ppd|install|print|failure|cancel}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=../../scripts/cups-sandbox.sh
+# shellcheck source-path=SCRIPTDIR source=../../scripts/cups-sandbox.sh
 source "$here/../../scripts/cups-sandbox.sh"
 
 : "${RTM_FILTER:?}" "${RTM_PPD:?}" "${RTM_MONODUMP:?}" "${RTM_PAGECOMPARE:?}" "${RTM_BUILD_DIR:?}"
@@ -72,6 +72,7 @@ expect_eq() {
 
 # Start-page commands in a stream that may still be growing.
 started_pages() {
+  # shellcheck disable=SC2016 # a byte pattern, nothing to expand
   { LC_ALL=C grep -obUaP '\x1b\$A\x1b!A\x00\x00\x00' "$1" || true; } | wc -l
 }
 
@@ -169,8 +170,9 @@ case_ppd() {
 case_install() {
   local stage=$work/stage
   DESTDIR=$stage cmake --install "$RTM_BUILD_DIR" >"$jobs/install.log"
-  local filter=$stage$(cups-config --serverbin)/filter/rastertomono
-  local modeldir=$stage$(cups-config --datadir)/model
+  local filter modeldir
+  filter=$stage$(cups-config --serverbin)/filter/rastertomono
+  modeldir=$stage$(cups-config --datadir)/model
   local ppd=$modeldir/rastertomono/monol600.ppd
   [[ -x $filter ]] || fail "no filter at $filter"
   [[ -f $ppd ]] || fail "no PPD at $ppd"
@@ -188,7 +190,7 @@ case_install() {
   model=$(lpinfo -m | grep 'Generic Mono Laser 600') || fail "lpinfo -m does not list the driver"
   echo "  lpinfo -m: $model"
   expect_eq "driver name" "${model%% *}" rastertomono/monol600.ppd
-  sandbox_add_queue installed -m rastertomono/monol600.ppd 2>/dev/null
+  sandbox_add_queue installed -m rastertomono/monol600.ppd
   cmp -s "$SANDBOX_ROOT/conf/ppd/installed.ppd" "$ppd" ||
     fail "the queue made with lpadmin -m does not carry the installed PPD"
   pass "lpadmin -m makes a queue with the installed PPD"
@@ -207,7 +209,7 @@ case_install() {
 case_print() {
   local id
   start_scheduler "$RTM_FILTER"
-  sandbox_add_queue mono "$RTM_PPD" 2>/dev/null
+  sandbox_add_queue mono "$RTM_PPD"
 
   # The test page with the PPD's defaults: A4, density 2, plain paper, 1 copy.
   id=$(print_job testpage mono "$testpage")
@@ -270,7 +272,7 @@ case_print() {
 case_failure() {
   local id state
   start_scheduler "$RTM_FILTER"
-  sandbox_add_queue mono "$RTM_PPD" 2>/dev/null
+  sandbox_add_queue mono "$RTM_PPD"
   printf 'This is not a CUPS raster stream.\n' >"$work/garbage.ras"
   chmod 0644 "$work/garbage.ras"
   id=$(sandbox_print mono "$work/garbage.ras" -o document-format=application/vnd.cups-raster)
@@ -299,7 +301,7 @@ case_cancel() {
   gzip -dc "$manual_gz" >"$manual"
   chmod 0644 "$manual"
   start_scheduler "$RTM_FILTER"
-  sandbox_add_queue mono "$RTM_PPD" 2>/dev/null
+  sandbox_add_queue mono "$RTM_PPD"
 
   local id out=$SANDBOX_ROOT/out/mono.prn pages=0 tries
   # Twenty collated copies of the 38-page manual: CUPS makes them itself (the
