@@ -7,7 +7,7 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 
-.PHONY: all build sanitize-build demo test install uninstall clean
+.PHONY: all build sanitize-build demo test lint install uninstall clean
 
 all: build
 
@@ -31,6 +31,12 @@ sanitize-build:
 	@scripts/ensure-packages.sh build test sanitize
 	CC=clang CXX=clang++ cmake -S . -B $(SANITIZE_BUILD) -DRTM_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+
+# Static checks: clang-tidy with the repository's .clang-tidy, and cppcheck.
+lint: build
+	run-clang-tidy -p $(BUILD) -quiet '^$(CURDIR)/(filter|tests|tools|fuzz|bench)/'
+	cppcheck --project=$(BUILD)/compile_commands.json --library=googletest --enable=warning,style,performance,portability \
+	  --inline-suppr --quiet --error-exitcode=1 -i $(BUILD)/_deps --suppress=missingIncludeSystem --suppress=useStlAlgorithm
 
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)

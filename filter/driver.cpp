@@ -61,17 +61,18 @@ void OnTerminate(int /*signal*/)
 void InstallSignalHandlers()
 {
     struct sigaction action {};
-    action.sa_handler = OnTerminate;
     sigemptyset(&action.sa_mask);
     // No SA_RESTART: a read blocked on the upstream filter returns at once.
+    action.sa_handler = OnTerminate;
     sigaction(SIGTERM, &action, nullptr);
     // A closed pipe is a write error like any other, not a silent death.
-    std::signal(SIGPIPE, SIG_IGN);
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
 }
 
 void Error(const char* message)
 {
-    std::fprintf(stderr, "ERROR: %s\n", message);
+    (void)std::fprintf(stderr, "ERROR: %s\n", message);
 }
 
 }  // namespace
@@ -196,7 +197,7 @@ int FilterMain(int argc, char* argv[])
 {
     std::setbuf(stderr, nullptr);
     if (argc != 6 && argc != 7) {
-        std::fputs("Usage: rastertomono job-id user title copies options [file]\n", stderr);
+        (void)std::fputs("Usage: rastertomono job-id user title copies options [file]\n", stderr);
         return 1;
     }
 

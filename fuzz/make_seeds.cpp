@@ -31,7 +31,7 @@ TestPage Marked(const cups_page_header2_t& header)
 
 }  // namespace
 
-int main(int argc, char* argv[])
+int main(int argc, const char* argv[])
 {
     if (argc != 2)
         return 2;

@@ -36,12 +36,13 @@ std::vector<TestPage> InchPages(std::size_t count)
 {
     TestPage page = WhitePage(MonoHeader(600, 600, 72, 72));
     page.rows[0][0] = 0x00;
-    return std::vector<TestPage>(count, page);
+    std::vector<TestPage> pages(count, page);
+    return pages;
 }
 
 class Faults : public ::testing::Test {
 protected:
-    void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }
+    void SetUp() override { (void)std::signal(SIGPIPE, SIG_IGN); }
     std::string ppd = TestData("no-options.ppd");
 };
 

@@ -310,7 +310,7 @@ std::string HexWindow(const Bytes& bytes, std::size_t at)
     const std::size_t from = at > 8 ? at - 8 : 0;
     for (std::size_t i = from; i < std::min(bytes.size(), at + 16); ++i) {
         char byte[4];
-        std::snprintf(byte, sizeof(byte), "%02X", bytes[i]);
+        (void)std::snprintf(byte, sizeof(byte), "%02X", bytes[i]);
         text += (i == at ? "[" : " ") + std::string(byte) + (i == at ? "]" : "");
     }
     return text;
