@@ -103,12 +103,13 @@ void Warn(std::uint32_t page, const std::string& what)
 void WarnInkOffPaper(std::uint32_t number, const DecodedPage& page, const JobSettings& settings)
 {
     const InkOffPaper off = FindInkOffPaper(page, settings);
+    const std::string of = " of " + std::to_string(page.rows.size()) + " rows";
     if (off.pastRightEdge != 0)
-        Warn(number, std::to_string(off.pastRightEdge) + " rows have black dots past the paper's right edge at " +
-                         std::to_string(settings.paperWidth) + " dots; they are cut off");
+        Warn(number, "black dots past the paper's right edge (" + std::to_string(settings.paperWidth) +
+                         " dots) cut off in " + std::to_string(off.pastRightEdge) + of);
     if (off.pastBottomEdge != 0)
-        Warn(number, std::to_string(off.pastBottomEdge) + " rows with black dots lie below the paper's " +
-                         std::to_string(settings.paperHeight) + " rows; they are cut off");
+        Warn(number, "black dots below the paper's bottom edge (" + std::to_string(settings.paperHeight) +
+                         " rows) cut off in " + std::to_string(off.pastBottomEdge) + of);
 }
 
 int Run(const Options& options)
