@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Renders the sample page the way CUPS's raster filters would (600 dpi, one
-# bit, white = 1), runs rastertomono on it as the scheduler does, and says
-# what came out.
+# bit, white = 1), runs rastertomono on it as the scheduler does, says what
+# came out, and has monodump check the stream and draw its pages.
 set -euo pipefail
 build=${1:-build}
 user=${USER:-$(id -un)}
@@ -28,4 +28,17 @@ echo "  filter: rastertomono 1 $user sample-page 1 'PrintDensity=3' out/demo/sam
 echo "  output: $stream ($(stat -c %s "$stream") bytes of printer commands, $pages page(s))"
 echo "  first bytes after the 1,024-byte preamble:"
 xxd -s 1024 -l 64 "$stream" | sed 's/^/    /'
+
+# monodump reads the stream back as the printer would: it checks every
+# command, sums the job up and draws each page as PNG.
+pictures="$out/pages"
+rm -rf "$pictures"
+echo "  monodump --png out/demo/pages out/demo/sample-page.prn:"
+dump=0
+"$top/$build/tools/monodump/monodump" --png "$pictures" "$stream" | grep -v '^image: ' | sed 's/^/    /' || dump=$?
+echo "  page pictures (white paper, black where the printer puts toner):"
+for png in "$pictures"/page-*.png; do
+  [[ -e $png ]] && echo "    $png"
+done
+[[ $dump -eq 0 ]] || exit "$dump"
 exit "$status"

@@ -6,8 +6,8 @@
 set -euo pipefail
 
 declare -A groups=(
-  [build]="cmake make g++ libcups2-dev libcupsimage2-dev"
-  [test]="libgtest-dev"
+  [build]="cmake make g++ libcups2-dev libcupsimage2-dev libpng-dev"
+  [test]="libgtest-dev libtiff-dev ghostscript"
   [demo]="ghostscript"
 )
 

@@ -48,8 +48,7 @@ DumpResult RunMonodump(std::vector<std::string> args, const std::string& stdinPa
     const std::string errPath = dir.File("err");
     std::string name = "monodump";
     std::vector<char*> argv = {name.data()};
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
+    std::transform(args.begin(), args.end(), std::back_inserter(argv), [](std::string& arg) { return arg.data(); });
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -261,18 +260,19 @@ Picture ReadPbm(const std::string& path)
     in >> magic >> picture.width >> picture.height;
     EXPECT_EQ(magic, "P4");
     in.get();  // the one white-space byte before the bits
-    const auto bits = static_cast<std::size_t>(in.tellg());
+    const std::string bits = text.substr(static_cast<std::size_t>(in.tellg()));
     const unsigned rowBytes = (picture.width + 7) / 8;
-    EXPECT_EQ(text.size(), bits + std::size_t{rowBytes} * picture.height);
-    for (unsigned y = 0; y < picture.height; ++y)
-        for (unsigned x = 0; x < rowBytes * 8; ++x) {
-            const std::size_t at = bits + std::size_t{y} * rowBytes + x / 8;
-            const bool black = at < text.size() && ((static_cast<unsigned char>(text[at]) >> (7 - x % 8)) & 1) != 0;
-            if (x < picture.width)
+    EXPECT_EQ(bits.size(), std::size_t{rowBytes} * picture.height);
+    for (std::size_t at = 0; at < bits.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(bits[at]);
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            const bool black = ((byte >> (7 - bit)) & 1) != 0;
+            if ((at % rowBytes) * 8 + bit < picture.width)
                 picture.black.push_back(black);
             else
-                EXPECT_FALSE(black) << "padding bit of row " << y;  // as netpbm writes them
+                EXPECT_FALSE(black) << "padding bit in row " << at / rowBytes;  // as netpbm writes them
         }
+    }
     return picture;
 }
 
@@ -281,7 +281,7 @@ Picture ReadPbm(const std::string& path)
 // margins.
 Picture Expected(const TestPage& page)
 {
-    Picture picture{600, 600, std::vector<bool>(600 * 600, false)};
+    Picture picture{600, 600, std::vector<bool>(std::size_t{600} * 600, false)};
     const unsigned padded = page.header.cupsBytesPerLine * 8;
     for (unsigned y = 0; y < page.rows.size(); ++y) {
         const Bytes& row = page.rows[y];
@@ -339,8 +339,10 @@ TEST_F(MonodumpProgram, InkOffThePaperIsCutOffWithAWarning)
     const DumpResult result = RunMonodump({"--png", png, "--pbm", pbm, "--quiet", job});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err,
-              "monodump: warning: page 1: black dots past the paper's right edge (625 dots) cut off in 2 of 620 rows\n"
-              "monodump: warning: page 1: black dots below the paper's bottom edge (600 rows) cut off in 1 of 620 rows\n");
+              "monodump: warning: page 1: black dots past the paper's right edge (625 dots) cut off in 2 of 620"
+              " rows\n"
+              "monodump: warning: page 1: black dots below the paper's bottom edge (600 rows) cut off in 1 of 620"
+              " rows\n");
     for (const Picture& picture : {ReadPng(png + "/page-001.png"), ReadPbm(pbm + "/page-001.pbm")}) {
         ASSERT_EQ(picture.width, 625U);
         ASSERT_EQ(picture.height, 600U);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <random>
 #include <string>
 
@@ -51,9 +52,9 @@ Bytes Job(std::initializer_list<Bytes> pages, const Bytes& settings = kSettings)
 
 Bytes Complement(const Bytes& bytes)
 {
-    Bytes out;
-    for (const std::uint8_t byte : bytes)
-        out.push_back(static_cast<std::uint8_t>(~byte));
+    Bytes out(bytes.size());
+    std::transform(bytes.begin(), bytes.end(), out.begin(),
+                   [](std::uint8_t byte) { return static_cast<std::uint8_t>(~byte); });
     return out;
 }
 
@@ -340,9 +341,9 @@ TEST(StreamRules, DamagedStreamsEndInAReportNeverACrash)
             ++caught;
             EXPECT_LE(decoded.violation->offset, damaged.size());
         } else {
-            std::size_t bytes = kFirstPageAt;
-            for (const DecodedPage& page : decoded.pages)
-                bytes += page.bytes;
+            const std::size_t bytes =
+                std::accumulate(decoded.pages.begin(), decoded.pages.end(), kFirstPageAt,
+                                [](std::size_t sum, const DecodedPage& page) { return sum + page.bytes; });
             EXPECT_EQ(bytes, damaged.size());
         }
     }
@@ -369,7 +370,8 @@ TEST(Summary, LinesHaveTheAgreedForm)
     const Bytes stream = Cat({Job({}), kStart, Row(Hex("00 FF")), Repeat(kBlank, 599), kEnd});
     const DecodedJob job = DecodeJob(stream);
     ASSERT_TRUE(job.settings);
-    EXPECT_EQ(SettingsLine(*job.settings), "settings: density=2 weight=1 paper=600x600 dots (25.4x25.4 mm, custom) copies=1");
+    EXPECT_EQ(SettingsLine(*job.settings),
+              "settings: density=2 weight=1 paper=600x600 dots (25.4x25.4 mm, custom) copies=1");
     EXPECT_EQ(SettingsLine({-11, 3, 4960, 7016, 2}),
               "settings: density=-11 weight=3 paper=4960x7016 dots (210.0x297.0 mm, A4) copies=2");
 

@@ -15,6 +15,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <random>
@@ -35,8 +36,9 @@ struct Paper {
 // dots), so the filter's page-size arithmetic gives them back exactly.
 cups_page_header2_t Header(unsigned width, unsigned height, Paper paper, unsigned copies = 1)
 {
-    return MonoHeader(width, height, static_cast<float>(paper.width * 72 / 600),
-                      static_cast<float>(paper.height * 72 / 600), copies);
+    const std::uint32_t widthPt = paper.width * 72 / 600;
+    const std::uint32_t heightPt = paper.height * 72 / 600;
+    return MonoHeader(width, height, static_cast<float>(widthPt), static_cast<float>(heightPt), copies);
 }
 
 std::uint8_t PaddingMask(unsigned width)
@@ -68,8 +70,8 @@ Bytes ExpectedInk(const Bytes& raster, std::uint32_t marginLeft)
     row.insert(row.end(), raster.begin(), raster.end());
     while (!row.empty() && row.back() == 0xFF)
         row.pop_back();
-    for (std::uint8_t& byte : row)
-        byte = static_cast<std::uint8_t>(~byte);
+    std::transform(row.begin(), row.end(), row.begin(),
+                   [](std::uint8_t byte) { return static_cast<std::uint8_t>(~byte); });
     return row;
 }
 
@@ -378,8 +380,7 @@ TEST(RoundTrip, MultiPageJobsKeepTheFirstPagesPlacement)
 int RunProgram(std::vector<std::string> args, const std::string& log)
 {
     std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
+    std::transform(args.begin(), args.end(), std::back_inserter(argv), [](std::string& arg) { return arg.data(); });
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {

@@ -109,9 +109,10 @@ std::string FoundAt(std::span<const std::uint8_t> stream, std::size_t at)
 {
     if (at >= stream.size())
         return "end of stream";
-    for (const Shape* shape : kAllShapes)
-        if (Fits(stream, at, *shape))
-            return shape->name;
+    const auto* known = std::find_if(kAllShapes.begin(), kAllShapes.end(),
+                                     [&](const Shape* shape) { return Fits(stream, at, *shape); });
+    if (known != kAllShapes.end())
+        return (*known)->name;
     constexpr std::size_t kShown = 6;
     const std::size_t shown = std::min(kShown, stream.size() - at);
     std::string text = "bytes " + HexBytes(stream.subspan(at, shown));
@@ -182,7 +183,8 @@ bool ReadPreamble(StreamDecoder& decoder)
         return false;
     }
     if (limit < kPreambleSize) {
-        decoder.violation = Violation{stream.size(), "end of stream", "the rest of the 1024 zero bytes that open every job"};
+        decoder.violation =
+            Violation{stream.size(), "end of stream", "the rest of the 1024 zero bytes that open every job"};
         return false;
     }
     decoder.at = kPreambleSize;
@@ -224,9 +226,9 @@ bool ReadSettingsBlock(StreamDecoder& decoder)
             if (Le16(stream, at + kCopiesCrcAt) != crc) {
                 const std::array<std::uint8_t, 2> wanted = {static_cast<std::uint8_t>(crc & 0xFF),
                                                             static_cast<std::uint8_t>(crc >> 8)};
-                decoder.violation = Violation{at + kCopiesCrcAt,
-                                     "CRC-16 " + HexBytes(stream.subspan(at + kCopiesCrcAt, 2)),
-                                     HexBytes(wanted) + ", the CRC-16 of " + HexBytes(stream.subspan(at, kCopiesCrcAt))};
+                decoder.violation =
+                    Violation{at + kCopiesCrcAt, "CRC-16 " + HexBytes(stream.subspan(at + kCopiesCrcAt, 2)),
+                              HexBytes(wanted) + ", the CRC-16 of " + HexBytes(stream.subspan(at, kCopiesCrcAt))};
                 return false;
             }
             settings.copies = Le16(stream, at + kCopiesAt);

@@ -50,9 +50,8 @@ std::optional<Options> ParseArguments(std::span<char* const> args)
             (arg == "--png" ? options.pngDir : options.pbmDir) = args[++i];
         } else if (arg == "--quiet") {
             options.quiet = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return std::nullopt;
-        } else if (haveInput || arg.empty()) {
+        } else if ((arg.size() > 1 && arg[0] == '-') || arg.empty() || haveInput) {
+            // An unknown option, or a second input.
             return std::nullopt;
         } else {
             options.input = arg;
@@ -97,7 +96,7 @@ std::string ImagePath(const std::string& dir, std::uint32_t page, const char* ex
 
 void Warn(std::uint32_t page, const std::string& what)
 {
-    std::fprintf(stderr, "monodump: warning: page %u: %s\n", page, what.c_str());
+    (void)std::fprintf(stderr, "monodump: warning: page %u: %s\n", page, what.c_str());
 }
 
 void WarnInkOffPaper(std::uint32_t number, const DecodedPage& page, const JobSettings& settings)
@@ -116,7 +115,7 @@ int Run(const Options& options)
 {
     std::vector<std::uint8_t> stream;
     if (!ReadInput(options.input, stream)) {
-        std::fprintf(stderr, "monodump: cannot read %s: %s\n", options.input.c_str(), std::strerror(errno));
+        (void)std::fprintf(stderr, "monodump: cannot read %s: %s\n", options.input.c_str(), std::strerror(errno));
         return kUsage;
     }
 
@@ -129,7 +128,8 @@ int Run(const Options& options)
         std::error_code failed;
         std::filesystem::create_directories(*image.dir, failed);
         if (failed) {
-            std::fprintf(stderr, "monodump: cannot create %s: %s\n", image.dir->c_str(), failed.message().c_str());
+            (void)std::fprintf(stderr, "monodump: cannot create %s: %s\n", image.dir->c_str(),
+                               failed.message().c_str());
             return kUsage;
         }
     }
@@ -137,7 +137,7 @@ int Run(const Options& options)
     StreamDecoder decoder;
     DecodeJobStart(decoder, stream);
     if (decoder.settings && !options.quiet)
-        std::printf("%s\n", SettingsLine(*decoder.settings).c_str());
+        (void)std::printf("%s\n", SettingsLine(*decoder.settings).c_str());
 
     RowCounts total;
     DecodedPage page;
@@ -147,7 +147,7 @@ int Run(const Options& options)
         const RowCounts counts = CountPage(page, settings);
         Add(total, counts);
         if (!options.quiet)
-            std::printf("%s\n", PageLine(number, counts).c_str());
+            (void)std::printf("%s\n", PageLine(number, counts).c_str());
         WarnInkOffPaper(number, page, settings);
         if (!images.empty() && (settings.paperWidth == 0 || settings.paperHeight == 0)) {
             Warn(number, "the paper has no area, so no image is drawn");
@@ -157,21 +157,21 @@ int Run(const Options& options)
             const std::string path = ImagePath(*image.dir, number, image.extension);
             std::string error;
             if (!WritePageImage(page, settings, image.format, path, error)) {
-                std::fprintf(stderr, "monodump: cannot write %s\n", error.c_str());
+                (void)std::fprintf(stderr, "monodump: cannot write %s\n", error.c_str());
                 return kUsage;
             }
             if (!options.quiet)
-                std::printf("image: %s\n", path.c_str());
+                (void)std::printf("image: %s\n", path.c_str());
         }
     }
     if (decoder.violation) {
         (void)std::fflush(stdout);
-        std::fprintf(stderr, "monodump: %s\n", Describe(*decoder.violation).c_str());
+        (void)std::fprintf(stderr, "monodump: %s\n", Describe(*decoder.violation).c_str());
         return kBroken;
     }
     total.bytes = stream.size();
     if (!options.quiet)
-        std::printf("%s\n", TotalLine(decoder.pages, total).c_str());
+        (void)std::printf("%s\n", TotalLine(decoder.pages, total).c_str());
     return kClean;
 }
 
@@ -181,12 +181,12 @@ int main(int argc, char* argv[])
 {
     const std::span<char* const> args(argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));
     if (args.size() == 1 && (std::string_view(args[0]) == "--help" || std::string_view(args[0]) == "-h")) {
-        std::fputs(kUsageText, stdout);
+        (void)std::fputs(kUsageText, stdout);
         return kClean;
     }
     const std::optional<Options> options = ParseArguments(args);
     if (!options) {
-        std::fputs(kUsageText, stderr);
+        (void)std::fputs(kUsageText, stderr);
         return kUsage;
     }
     return Run(*options);

@@ -72,8 +72,8 @@ bool WritePng(std::FILE* file, const DecodedPage& page, std::uint32_t width, std
     for (std::uint32_t y = 0; y < height; ++y) {
         PaperRow(page, width, y, row);
         // Grey 0 is black in PNG.
-        for (std::uint8_t& byte : row)
-            byte = static_cast<std::uint8_t>(~byte);
+        std::transform(row.begin(), row.end(), row.begin(),
+                       [](std::uint8_t byte) { return static_cast<std::uint8_t>(~byte); });
         png_write_row(png, row.data());
     }
     png_write_end(png, nullptr);
