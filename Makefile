@@ -2,9 +2,10 @@
 # Both install missing Debian packages first (as root) and build with CMake.
 
 BUILD ?= build
+SANITIZE_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 
-.PHONY: all build demo test clean
+.PHONY: all build sanitize-build demo test lint clean
 
 all: build
 
@@ -18,8 +19,22 @@ demo:
 	@$(MAKE) --no-print-directory build
 	@scripts/demo.sh $(BUILD)
 
-test: build
+# The whole suite, then once more built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (clang), which adds a bounded fuzz run.
+test: build sanitize-build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS) -LE e2e
+
+sanitize-build:
+	@scripts/ensure-packages.sh build test sanitize
+	CC=clang CXX=clang++ cmake -S . -B $(SANITIZE_BUILD) -DRTM_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+
+# Static checks: clang-tidy with the repository's .clang-tidy, and cppcheck.
+lint: build
+	run-clang-tidy -p $(BUILD) -quiet '^$(CURDIR)/(filter|tests|tools|fuzz|bench)/'
+	cppcheck --project=$(BUILD)/compile_commands.json --library=googletest --enable=warning,style,performance,portability \
+	  --inline-suppr --quiet --error-exitcode=1 -i $(BUILD)/_deps --suppress=missingIncludeSystem --suppress=useStlAlgorithm
 
 clean:
-	rm -rf $(BUILD) out
+	rm -rf $(BUILD) $(SANITIZE_BUILD) out

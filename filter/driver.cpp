@@ -4,9 +4,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "commands.h"
 #include "output_cache.h"
@@ -17,6 +21,61 @@ std::uint32_t gPage = 0;
 std::int32_t gFeed = 0;
 volatile std::sig_atomic_t gCanceled = 0;
 std::unique_ptr<std::uint8_t[]> szRasterBuf;
+
+namespace {
+
+// The largest width, height or paper side the printer's 16-bit fields hold.
+constexpr std::uint32_t kMaxDots = 0xFFFF;
+constexpr unsigned kResolution = 600;
+
+// The raster arrives through this reader rather than straight from the
+// descriptor, so that the end of the stream can be told apart from a page
+// header that libcups refused, and a cancelled job stops waiting for data.
+struct RasterInput {
+    int fd;
+    bool ended;   // libcups asked for more and the stream had nothing left
+    bool failed;  // reading failed
+};
+
+ssize_t ReadRaster(void* ctx, unsigned char* buffer, size_t length)
+{
+    auto* input = static_cast<RasterInput*>(ctx);
+    for (;;) {
+        const ssize_t got = read(input->fd, buffer, length);
+        if (got > 0)
+            return got;
+        if (got < 0 && errno == EINTR && !gCanceled)
+            continue;
+        if (got < 0 && !gCanceled)
+            input->failed = true;
+        input->ended = true;
+        return 0;
+    }
+}
+
+void OnTerminate(int /*signal*/)
+{
+    gCanceled = 1;
+}
+
+void InstallSignalHandlers()
+{
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a read blocked on the upstream filter returns at once.
+    action.sa_handler = OnTerminate;
+    sigaction(SIGTERM, &action, nullptr);
+    // A closed pipe is a write error like any other, not a silent death.
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
+void Error(const char* message)
+{
+    (void)std::fprintf(stderr, "ERROR: %s\n", message);
+}
+
+}  // namespace
 
 void JobSetup()
 {
@@ -70,17 +129,56 @@ bool IsBlankRow(const std::uint8_t* row, std::uint32_t total, std::uint32_t cups
     return total == 1 || (row[0] == 0xFF && std::memcmp(row, row + 1, total - 2) == 0);
 }
 
+const char* UnprintablePageReason(const cups_page_header2_t& header)
+{
+    if (header.cupsBitsPerColor != 1 || header.cupsBitsPerPixel != 1 || header.cupsNumColors != 1)
+        return "The raster must have one colour at one bit per pixel.";
+    // The field comes straight from the stream and may hold any number, so
+    // it is read as one rather than as the enumeration. With a black = 1
+    // colour space every page would print as its negative.
+    unsigned colorSpace = 0;
+    static_assert(sizeof(colorSpace) == sizeof(header.cupsColorSpace));
+    std::memcpy(&colorSpace, &header.cupsColorSpace, sizeof(colorSpace));
+    if (colorSpace != CUPS_CSPACE_W && colorSpace != CUPS_CSPACE_SW)
+        return "The raster must use a white = 1 colour space (check the PPD's colour model).";
+    if (header.HWResolution[0] != kResolution || header.HWResolution[1] != kResolution)
+        return "The raster must have a resolution of 600 dpi.";
+    if (header.cupsWidth == 0 || header.cupsWidth > kMaxDots || header.cupsHeight == 0 ||
+        header.cupsHeight > kMaxDots)
+        return "The raster's width and height must be 1 to 65535 dots.";
+    if (header.cupsBytesPerLine != (header.cupsWidth + 7) / 8)
+        return "The raster's bytes per line do not match its width.";
+    for (const float side : header.cupsPageSize) {
+        if (!std::isfinite(side) || side < 0.0F || side * 600.0F / 72.0F >= kMaxDots + 1.0F)
+            return "The page size must be a positive size of at most 65535 dots.";
+    }
+    const PaperDots paper = PaperSizeInDots(header);
+    if (paper.width == 0 || paper.height == 0)
+        return "The page size must be a positive size of at most 65535 dots.";
+    return nullptr;
+}
+
+bool AllocatePageBuffers(const cups_page_header2_t& header)
+{
+    const std::uint32_t total = header.cupsBytesPerLine + gMarginLeft;
+    szRasterBuf.reset(new (std::nothrow) std::uint8_t[total + 1]);
+    szCompressBuf.reset(new (std::nothrow) std::uint8_t[MaxPayloadSize(total + 1)]);
+    if (!szRasterBuf || !szCompressBuf) {
+        szRasterBuf.reset();
+        szCompressBuf.reset();
+        return false;
+    }
+    std::memset(szRasterBuf.get(), 0xFF, total + 1);
+    std::memset(szCompressBuf.get(), 0xFF, MaxPayloadSize(total + 1));
+    return true;
+}
+
 void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header)
 {
     const std::uint32_t total = header.cupsBytesPerLine + gMarginLeft;
-    szRasterBuf.reset(new std::uint8_t[total + 1]);
-    szCompressBuf.reset(new std::uint8_t[MaxPayloadSize(total + 1)]);
-    std::memset(szRasterBuf.get(), 0xFF, total + 1);
-    std::memset(szCompressBuf.get(), 0xFF, MaxPayloadSize(total + 1));
-
     gFeed = gMarginTop;
     for (std::uint32_t mCurLine = 0; mCurLine < header.cupsHeight; ++mCurLine) {
-        if (gCanceled)
+        if (gCanceled || gOutputFailed)
             break;
         if (cupsRasterReadPixels(ras, szRasterBuf.get() + gMarginLeft, header.cupsBytesPerLine) == 0)
             break;
@@ -98,52 +196,86 @@ void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header)
 int FilterMain(int argc, char* argv[])
 {
     std::setbuf(stderr, nullptr);
-    if (argc != 6 && argc != 7)
+    if (argc != 6 && argc != 7) {
+        (void)std::fputs("Usage: rastertomono job-id user title copies options [file]\n", stderr);
         return 1;
+    }
 
-    int fd = 0;
+    RasterInput input{0, false, false};
     if (argc == 7) {
-        fd = open(argv[6], O_RDONLY);
-        if (fd < 0) {
+        input.fd = open(argv[6], O_RDONLY);
+        if (input.fd < 0) {
+            Error("Unable to open the raster file.");
             sleep(1);
             return 1;
         }
     }
 
-    ppd_file_t* ppd = ppdOpenFile(std::getenv("PPD"));
+    const char* ppdPath = std::getenv("PPD");
+    ppd_file_t* ppd = ppdPath != nullptr ? ppdOpenFile(ppdPath) : nullptr;
     if (ppd == nullptr) {
-        if (fd != 0)
-            close(fd);
+        Error("Unable to open the PPD file named by PPD.");
+        if (input.fd != 0)
+            close(input.fd);
         return 1;
     }
-    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
 
     gCanceled = 0;
+    InstallSignalHandlers();
+    cups_raster_t* ras = cupsRasterOpenIO(ReadRaster, &input, CUPS_RASTER_READ);
+
     ResetImageCache();
     ImageDataCpy(szZeroCmd);
     JobSetup();
 
+    bool failed = false;
     gPage = 0;
     cups_page_header2_t header{};
     while (cupsRasterReadHeader2(ras, &header) != 0) {
         if (gCanceled)
             break;
-        if (gPage == 0) {
-            parsePrinterSettings(ppd, argv[5], header);
-            sendSettingsToPrinter();
+        if (const char* reason = UnprintablePageReason(header)) {
+            Error(reason);
+            failed = true;
+            break;
         }
+        if (gPage == 0)
+            parsePrinterSettings(ppd, argv[5], header);
+        if (!AllocatePageBuffers(header)) {
+            Error("Not enough memory for the page's rows.");
+            failed = true;
+            break;
+        }
+        if (gPage == 0)
+            sendSettingsToPrinter();
         ++gPage;
         PageSetup();
         SendPageBody(ras, header);
         PageFinish();
-        if (gCanceled)
+        if (gCanceled || gOutputFailed)
             break;
     }
+    // libcups gives no page header both at the end of the stream and for a
+    // header it refuses; only the first is a normal end.
+    if (!input.ended && !gCanceled && !gOutputFailed && !failed) {
+        Error(ras == nullptr ? "The input is not a CUPS raster stream." : "The raster stream has a broken page header.");
+        failed = true;
+    }
+    if (input.failed) {
+        Error("Reading the raster stream failed.");
+        failed = true;
+    }
+    if (gPage == 0 && !failed && !gCanceled)
+        Error("The raster stream holds no pages.");
     JobFinish();
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+        gOutputFailed = true;
+    if (gOutputFailed)
+        Error("Writing the printer data failed.");
 
     ppdClose(ppd);
     cupsRasterClose(ras);
-    if (fd != 0)
-        close(fd);
-    return gPage > 0 ? 0 : 1;
+    if (input.fd != 0)
+        close(input.fd);
+    return gPage > 0 && !failed && !gOutputFailed ? 0 : 1;
 }

@@ -8,8 +8,9 @@
 #include <cstdint>
 #include <memory>
 
-extern std::uint32_t gPage;    // pages begun in this job
-extern std::int32_t gFeed;     // white rows counted but not yet sent
+extern std::uint32_t gPage;  // pages begun in this job
+extern std::int32_t gFeed;   // white rows counted but not yet sent
+// Set by SIGTERM, the scheduler's way of cancelling a job.
 extern volatile std::sig_atomic_t gCanceled;
 // The current row, white left margin included; allocated per page.
 extern std::unique_ptr<std::uint8_t[]> szRasterBuf;
@@ -21,6 +22,14 @@ void JobSetup();
 void PageSetup();
 void PageFinish();
 void JobFinish();
+
+// Why a page header cannot be printed, or null when it can: the printer
+// takes one colour at one bit per pixel, white = 1, 600 dpi, and sizes its
+// 16-bit command fields can express.
+const char* UnprintablePageReason(const cups_page_header2_t& header);
+
+// Allocates the page's row buffers; false when memory is short.
+bool AllocatePageBuffers(const cups_page_header2_t& header);
 
 // Reads and sends every row of the page whose header was just read.
 void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header);

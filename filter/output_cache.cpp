@@ -6,10 +6,22 @@
 std::array<std::uint8_t, kImageCacheSize> szImageCacheBuf{};
 std::uint32_t gImageCacheBufSize = 0;
 volatile std::int32_t gJobFinishFlag = 0;
+bool gOutputFailed = false;
+
+namespace {
+
+void Write(const std::uint8_t* bytes, std::uint32_t length)
+{
+    if (!gOutputFailed && (std::fwrite(bytes, 1, length, stdout) != length || std::ferror(stdout) != 0))
+        gOutputFailed = true;
+}
+
+}  // namespace
 
 void ResetImageCache()
 {
     gJobFinishFlag = 0;
+    gOutputFailed = false;
     gImageCacheBufSize = 0;
     szImageCacheBuf.fill(0);
 }
@@ -18,13 +30,14 @@ void putCharArray(const std::uint8_t* array, std::uint32_t length)
 {
     std::uint32_t done = 0;
     for (; length - done >= kImageBlockSize; done += kImageBlockSize)
-        std::fwrite(array + done, 1, kImageBlockSize, stdout);
+        Write(array + done, kImageBlockSize);
 
     const std::uint32_t rest = length - done;
     if (gJobFinishFlag == 1) {
         if (rest != 0) {
-            std::fwrite(array + done, 1, rest, stdout);
-            std::fflush(stdout);
+            Write(array + done, rest);
+            if (std::fflush(stdout) != 0)
+                gOutputFailed = true;
         }
         gImageCacheBufSize = 0;
         return;
@@ -36,6 +49,8 @@ void putCharArray(const std::uint8_t* array, std::uint32_t length)
 
 void ImageDataCpy(const std::uint8_t* src, std::uint32_t len)
 {
+    if (gOutputFailed)
+        return;
     if (src == nullptr) {
         if (gImageCacheBufSize != 0)
             putCharArray(szImageCacheBuf.data(), gImageCacheBufSize);

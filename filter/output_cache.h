@@ -18,6 +18,9 @@ extern std::uint32_t gImageCacheBufSize;
 // Set once, by JobFinish: from then on a write-out empties the cache.
 extern volatile std::int32_t gJobFinishFlag;
 
+// Set when standard output refuses bytes; nothing more is written then.
+extern bool gOutputFailed;
+
 // Empties the cache and returns it to collecting, for a new job.
 void ResetImageCache();
 

@@ -1,6 +1,8 @@
 #include "settings.h"
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdlib>
 
 #include "commands.h"
@@ -58,7 +60,10 @@ int getSettingsChoice(const char* pOption, ppd_file_t* ppd)
         if (choice == nullptr)
             return -1;
     }
-    return std::atoi(choice->choice);
+    // The keyword's leading number, as atoi reads it, but without
+    // overflowing on absurd keywords.
+    const long value = std::strtol(choice->choice, nullptr, 10);
+    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }
 
 void parsePrinterSettings(ppd_file_t* ppd, const char* pSettings, const cups_page_header2_t& header)

@@ -9,6 +9,7 @@ declare -A groups=(
   [build]="cmake make g++ libcups2-dev libcupsimage2-dev libpng-dev"
   [test]="libgtest-dev libtiff-dev ghostscript"
   [demo]="ghostscript"
+  [sanitize]="clang libclang-rt-14-dev"
 )
 
 wanted=()

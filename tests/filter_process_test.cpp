@@ -57,7 +57,9 @@ TEST_F(FilterProcess, OnePageJobFromStandardInputInBothRasterForms)
 {
     for (const cups_mode_t mode : {CUPS_RASTER_WRITE, CUPS_RASTER_WRITE_COMPRESSED}) {
         const std::string path = Raster({OneInchPage()}, mode);
-        const RunResult result = RunFilter(FilterArgs(""), ppd.c_str(), path.c_str());
+        RunSetup setup;
+        setup.stdinPath = path;
+        const RunResult result = RunFilter(FilterArgs(""), ppd.c_str(), setup);
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.out, OneInchJob());
     }
@@ -110,7 +112,7 @@ TEST_F(FilterProcess, JobOptionsReachTheSettingsBlock)
               Hex("1C 16 01 42 13  1C 16 02 42 13"));
 }
 
-TEST_F(FilterProcess, StartUpFailuresWriteNothing)
+TEST_F(FilterProcess, StartUpFailuresWriteNothingButSayWhy)
 {
     const std::string raster = Raster({OneInchPage()});
     const std::string broken = TestData("broken.ppd");
@@ -130,7 +132,8 @@ TEST_F(FilterProcess, StartUpFailuresWriteNothing)
         const RunResult result = RunFilter(c.args, c.ppd);
         EXPECT_EQ(result.status, 1) << c.what;
         EXPECT_TRUE(result.out.empty()) << c.what;
-        EXPECT_EQ(result.err, "") << c.what;
+        const bool explained = result.err.rfind("ERROR: ", 0) == 0 || result.err.rfind("Usage: ", 0) == 0;
+        EXPECT_TRUE(explained) << c.what << ": " << result.err;
     }
 }
 

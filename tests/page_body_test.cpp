@@ -39,6 +39,7 @@ Bytes SendPage(const TestPage& page, std::uint32_t marginLeft, std::int32_t marg
     ResetImageCache();
     const Capture sent = CaptureStdout(
         [&] {
+            ASSERT_TRUE(AllocatePageBuffers(header));
             PageSetup();
             SendPageBody(ras, header);
             PageFinish();
@@ -145,6 +146,7 @@ TEST(PageBody, CancelledPageIsClosedWithItsOwedRows)
     ResetImageCache();
     const Capture sent = CaptureStdout(
         [&] {
+            ASSERT_TRUE(AllocatePageBuffers(header));
             PageSetup();
             gCanceled = 1;
             SendPageBody(ras, header);

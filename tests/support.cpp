@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -126,11 +128,14 @@ std::vector<std::string> FilterArgs(const std::string& options, const std::strin
     return args;
 }
 
-RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const char* stdinPath)
+RunningFilter StartFilter(const std::vector<std::string>& args, const char* ppd, const RunSetup& setup)
 {
-    TempDir dir;
-    const std::string outPath = dir.File("out");
-    const std::string errPath = dir.File("err");
+    RunningFilter filter;
+    filter.dir = std::make_unique<TempDir>();
+    filter.timeoutSeconds = setup.timeoutSeconds;
+    const std::string outPath = setup.stdoutPath.empty() ? filter.dir->File("out") : setup.stdoutPath;
+    const std::string errPath = filter.dir->File("err");
+    const std::string inPath = setup.stdinPath.empty() ? "/dev/null" : setup.stdinPath;
 
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e)
@@ -138,11 +143,11 @@ RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const
             env.emplace_back(*e);
     if (ppd != nullptr)
         env.push_back(std::string("PPD=") + ppd);
+    env.insert(env.end(), setup.env.begin(), setup.env.end());
 
-    std::vector<char*> argv;
-    std::string name = "rastertomono";
-    argv.push_back(name.data());
     std::vector<std::string> argsCopy = args;
+    std::string name = "rastertomono";
+    std::vector<char*> argv = {name.data()};
     for (std::string& arg : argsCopy)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -152,10 +157,17 @@ RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const
         envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int in = open(stdinPath != nullptr ? stdinPath : "/dev/null", O_RDONLY);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::array<int, 2> pipeFds = {-1, -1};
+    if (setup.stdinPipe && pipe2(pipeFds.data(), O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    std::array<int, 2> unread = {-1, -1};
+    if (setup.stdoutUnread && pipe2(unread.data(), O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+
+    filter.pid = fork();
+    if (filter.pid == 0) {
+        const int in = setup.stdinPipe ? pipeFds[0] : open(inPath.c_str(), O_RDONLY);
+        const int out = setup.stdoutUnread ? unread[1] : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in, 0);
         dup2(out, 1);
@@ -163,15 +175,78 @@ RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const
         execve(RTM_FILTER_PATH, argv.data(), envp.data());
         _exit(127);
     }
+    if (setup.stdinPipe) {
+        close(pipeFds[0]);
+        filter.stdinFd = pipeFds[1];
+    }
+    if (setup.stdoutUnread) {
+        close(unread[0]);
+        close(unread[1]);
+    }
+    return filter;
+}
+
+RunResult FinishFilter(RunningFilter& filter)
+{
+    if (filter.stdinFd >= 0) {
+        close(filter.stdinFd);
+        filter.stdinFd = -1;
+    }
     int status = 0;
-    waitpid(pid, &status, 0);
+    for (int waited = 0;; ++waited) {
+        if (waitpid(filter.pid, &status, WNOHANG) == filter.pid)
+            break;
+        if (waited == filter.timeoutSeconds * 100) {
+            kill(filter.pid, SIGKILL);
+            waitpid(filter.pid, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
 
     RunResult result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = ReadFile(outPath);
-    const Bytes err = ReadFile(errPath);
+    result.out = ReadFile(filter.dir->File("out"));
+    const Bytes err = ReadFile(filter.dir->File("err"));
     result.err.assign(err.begin(), err.end());
+    // In the sanitizer build a report is a failure whatever the exit status.
+    if (result.err.find("Sanitizer") != std::string::npos || result.err.find("runtime error:") != std::string::npos)
+        ADD_FAILURE() << "sanitizer report from the filter:\n" << result.err;
     return result;
+}
+
+RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const RunSetup& setup)
+{
+    RunningFilter filter = StartFilter(args, ppd, setup);
+    return FinishFilter(filter);
+}
+
+bool WaitUntilReadingStdin(pid_t pid)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+    for (int tries = 0; tries < 1000; ++tries) {
+        std::ifstream in(path);
+        std::string number;
+        std::string fd;
+        // x86-64: read is system call 0, its first argument the descriptor.
+        if (in >> number >> fd && number == "0" && fd == "0x0")
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+Bytes RawRaster(const std::vector<TestPage>& pages)
+{
+    // The sync word is the integer "RaS3" in the writer's byte order.
+    Bytes raster = {'3', 'S', 'a', 'R'};
+    for (const TestPage& page : pages) {
+        const auto* header = reinterpret_cast<const std::uint8_t*>(&page.header);
+        raster.insert(raster.end(), header, header + sizeof(page.header));
+        for (const Bytes& row : page.rows)
+            raster.insert(raster.end(), row.begin(), row.end());
+    }
+    return raster;
 }
 
 Bytes Capture::All() const
@@ -225,4 +300,32 @@ Capture CaptureStdout(const std::function<void()>& fn, bool unbuffered)
     sink.closing = true;
     (void)std::fclose(stream);
     return capture;
+}
+
+namespace {
+
+std::string HexWindow(const Bytes& bytes, std::size_t at)
+{
+    std::string text;
+    const std::size_t from = at > 8 ? at - 8 : 0;
+    for (std::size_t i = from; i < std::min(bytes.size(), at + 16); ++i) {
+        char byte[4];
+        (void)std::snprintf(byte, sizeof(byte), "%02X", bytes[i]);
+        text += (i == at ? "[" : " ") + std::string(byte) + (i == at ? "]" : "");
+    }
+    return text;
+}
+
+}  // namespace
+
+::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected)
+{
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    std::size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
+        ++at;
+    return ::testing::AssertionFailure() << actual.size() << " bytes, expected " << expected.size()
+                                         << "; first difference at offset " << at << "\n  actual:  "
+                                         << HexWindow(actual, at) << "\n  expected:" << HexWindow(expected, at);
 }

@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cups/raster.h>
+#include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,9 +51,38 @@ struct RunResult {
     std::string err;
 };
 
-// Runs the filter binary with argv[0] = "rastertomono" and the given further
-// arguments; ppd null leaves PPD unset; stdinPath null gives an empty stdin.
-RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const char* stdinPath = nullptr);
+struct RunSetup {
+    std::string stdinPath;          // empty: /dev/null
+    std::string stdoutPath;         // empty: captured into RunResult::out
+    bool stdinPipe = false;         // stdin is a pipe the test writes to
+    bool stdoutUnread = false;      // stdout is a pipe nobody reads
+    std::vector<std::string> env;   // added to the environment
+    int timeoutSeconds = 120;       // then the filter is killed (status 128 + 9)
+};
+
+struct RunningFilter {
+    pid_t pid = -1;
+    int stdinFd = -1;  // write end of the stdin pipe, when asked for
+    std::unique_ptr<TempDir> dir;
+    int timeoutSeconds = 0;
+};
+
+// Starts the filter binary with argv[0] = "rastertomono" and the given
+// further arguments; ppd null leaves PPD unset.
+RunningFilter StartFilter(const std::vector<std::string>& args, const char* ppd, const RunSetup& setup = {});
+// Closes the stdin pipe, waits (killing the filter after its timeout) and
+// collects what it wrote.
+RunResult FinishFilter(RunningFilter& filter);
+
+RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const RunSetup& setup = {});
+
+// Waits until the filter sits in a read of its standard input, i.e. it has
+// taken everything written so far; false after ten seconds.
+bool WaitUntilReadingStdin(pid_t pid);
+
+// A raster stream exactly as libcups lays out the uncompressed form:
+// sync word, then per page the header as it is in memory and the rows.
+Bytes RawRaster(const std::vector<TestPage>& pages);
 
 // Standard CUPS arguments: job, user, title, copies, options[, file].
 std::vector<std::string> FilterArgs(const std::string& options, const std::string& file = "");
@@ -64,3 +96,7 @@ struct Capture {
     [[nodiscard]] Bytes All() const;
 };
 Capture CaptureStdout(const std::function<void()>& fn, bool unbuffered);
+
+// Byte-for-byte comparison that reports sizes and the first difference in
+// hex, instead of two walls of characters.
+::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected);

@@ -1,0 +1,141 @@
+// How a job ends when the world around the filter fails: the scheduler
+// cancels it, standard output refuses bytes, memory runs out.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <csignal>
+#include <thread>
+
+#include "support.h"
+
+namespace {
+
+const Bytes kZeros(1024, 0x00);
+const Bytes kInit = Hex("1B 26 42 1B 25 2D 39 38 37 36 35 58");
+const Bytes kOneInchSettings = Hex(
+    "1C 16 01 42 11  1C 16 02 42 12  1C 16 03 42 10  1B 26 41 01 00 01  1B 78 58 02 1B 79 58 02 "
+    "1B 26 41 03 00 00 00  1B 26 6C 01 00 49 25");
+const Bytes kStart = Hex("1B 24 41 1B 21 41 00 00 00");
+const Bytes kBlank = Hex("1B 2A 42 01 00");
+const Bytes kEnd = Hex("1B 24 42");
+
+bool WriteAll(int fd, const Bytes& bytes)
+{
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+        if (wrote <= 0)
+            return false;
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+// Pages of 600 x 600 dots with one black row each.
+std::vector<TestPage> InchPages(std::size_t count)
+{
+    TestPage page = WhitePage(MonoHeader(600, 600, 72, 72));
+    page.rows[0][0] = 0x00;
+    std::vector<TestPage> pages(count, page);
+    return pages;
+}
+
+class Faults : public ::testing::Test {
+protected:
+    void SetUp() override { (void)std::signal(SIGPIPE, SIG_IGN); }
+    std::string ppd = TestData("no-options.ppd");
+};
+
+TEST_F(Faults, SigtermClosesThePageWithItsOwedRowsAndKeepsTheJob)
+{
+    TestPage page = WhitePage(MonoHeader(600, 100, 72, 72));
+    page.rows[2][0] = 0x00;
+    page.rows.resize(5);  // the rest of the page never comes
+
+    RunSetup setup;
+    setup.stdinPipe = true;
+    RunningFilter filter = StartFilter(FilterArgs(""), ppd.c_str(), setup);
+    ASSERT_TRUE(WriteAll(filter.stdinFd, RawRaster({page})));
+    ASSERT_TRUE(WaitUntilReadingStdin(filter.pid));
+    kill(filter.pid, SIGTERM);
+    const RunResult result = FinishFilter(filter);
+
+    // 186 rows of top margin, rows 0 and 1 white, row 2 printed, 3 and 4 white.
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, Cat({kZeros, kInit, kOneInchSettings, kStart, Repeat(kBlank, 188),
+                               Hex("1B 2A 41 02 02 00 00 FF"), Repeat(kBlank, 2), kEnd}));
+}
+
+TEST_F(Faults, SigtermBeforeTheFirstPageEndsWithoutPages)
+{
+    RunSetup setup;
+    setup.stdinPipe = true;
+    RunningFilter filter = StartFilter(FilterArgs(""), ppd.c_str(), setup);
+    ASSERT_TRUE(WaitUntilReadingStdin(filter.pid));
+    kill(filter.pid, SIGTERM);
+    const RunResult result = FinishFilter(filter);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, Cat({kZeros, kInit}));
+}
+
+TEST_F(Faults, FullDiskStopsTheJobEarlyAndFails)
+{
+    const Bytes raster = RawRaster(InchPages(60));
+    RunSetup setup;
+    setup.stdinPipe = true;
+    setup.stdoutPath = "/dev/full";
+    RunningFilter filter = StartFilter(FilterArgs(""), ppd.c_str(), setup);
+    std::size_t taken = 0;
+    std::thread feeder([&] {
+        for (std::size_t done = 0; done < raster.size(); done += 4096) {
+            const std::size_t size = std::min<std::size_t>(4096, raster.size() - done);
+            if (write(filter.stdinFd, raster.data() + done, size) != static_cast<ssize_t>(size))
+                return;
+            taken = done + size;
+        }
+    });
+    feeder.join();
+    const RunResult result = FinishFilter(filter);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("ERROR: Writing the printer data failed."), std::string::npos) << result.err;
+    // It gave up instead of reading and coding all 60 pages for nothing.
+    EXPECT_LT(taken, raster.size() / 2);
+}
+
+TEST_F(Faults, ClosedPipeFails)
+{
+    TempDir dir;
+    WriteRaster(dir.File("job.ras"), InchPages(3));
+    RunSetup setup;
+    setup.stdoutUnread = true;
+    const RunResult result = RunFilter(FilterArgs("", dir.File("job.ras")), ppd.c_str(), setup);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("ERROR: Writing the printer data failed."), std::string::npos) << result.err;
+}
+
+#ifndef RTM_SANITIZED  // the sanitizer runtime owns operator new there
+TEST_F(Faults, ShortMemoryEndsTheJobCleanlyAndFails)
+{
+    TempDir dir;
+    WriteRaster(dir.File("job.ras"), InchPages(2));
+    const auto run = [&](const char* allocationsThatWork) {
+        RunSetup setup;
+        setup.env = {std::string("LD_PRELOAD=") + RTM_FAIL_ALLOC_PATH,
+                     std::string("RTM_FAIL_NOTHROW_NEW_AFTER=") + allocationsThatWork};
+        return RunFilter(FilterArgs("", dir.File("job.ras")), ppd.c_str(), setup);
+    };
+
+    const RunResult first = run("0");
+    EXPECT_EQ(first.status, 1);
+    EXPECT_EQ(first.out, Cat({kZeros, kInit}));
+    EXPECT_NE(first.err.find("ERROR: Not enough memory"), std::string::npos) << first.err;
+
+    // Each page takes two buffers: the second page cannot be begun.
+    const RunResult second = run("2");
+    EXPECT_EQ(second.status, 1);
+    EXPECT_TRUE(SameBytes(second.out, Cat({kZeros, kInit, kOneInchSettings, kStart, Hex("1B 2A 41 02 02 00 00 FF"),
+                               Repeat(kBlank, 599), kEnd})));
+}
+#endif
+
+}  // namespace
