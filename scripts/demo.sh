@@ -3,7 +3,8 @@
 # scheduler that has the printer's PPD and rastertomono, when run as root with
 # CUPS installed. Otherwise it renders the page the way CUPS's raster filters
 # would (600 dpi, one bit, white = 1) and runs rastertomono on it as the
-# scheduler does. Then it says what came out.
+# scheduler does. Then it says what came out, and has monodump check the
+# stream and draw its pages.
 set -euo pipefail
 build=${1:-build}
 user=${USER:-$(id -un)}
@@ -69,4 +70,17 @@ echo "  path:   $how"
 echo "  output: $stream ($(stat -c %s "$stream") bytes of printer commands, $pages page(s))"
 echo "  first bytes after the 1,024-byte preamble:"
 od -Ax -tx1 -v -j 1024 -N 64 "$stream" | sed 's/^/    /'
+
+# monodump reads the stream back as the printer would: it checks every
+# command, sums the job up and draws each page as PNG.
+pictures="$out/pages"
+rm -rf "$pictures"
+echo "  monodump --png out/demo/pages out/demo/sample-page.prn:"
+dump=0
+"$top/$build/tools/monodump/monodump" --png "$pictures" "$stream" | grep -v '^image: ' | sed 's/^/    /' || dump=$?
+echo "  page pictures (white paper, black where the printer puts toner):"
+for png in "$pictures"/page-*.png; do
+  [[ -e $png ]] && echo "    $png"
+done
+[[ $dump -eq 0 ]] || exit "$dump"
 exit "$status"
