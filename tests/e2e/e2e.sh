@@ -125,15 +125,24 @@ expect_settings_bytes() {
 job_argv() { sed -n "s/^.*\[Job $1\] argv\[$2\]=\"\(.*\)\"\$/\1/p" "$(sandbox_log)" | head -n 1; }
 job_envp() { sed -n "s/^.*\[Job $1\] envp\[[0-9]*\]=\"\(.*\)\"\$/\1/p" "$(sandbox_log)" | grep -v '^AUTH_'; }
 
-# Ghostscript's rendering of what the job printed, as the reference: pdftopdf
-# run again with the job's own arguments and environment (it fits the
-# document to the chosen paper), then every page rendered whole at 600 dpi,
-# one bit, white = 1, by ghostscript's cups device, which screens grey with
-# the same halftone as the print path. No PPD, imageable area or filter of
-# ours is involved. EXTRA_GS (optional) goes to ghostscript before the file.
+# Every page of PDF rendered whole at 600 dpi, one bit, white = 1, into the
+# CUPS raster RAS by ghostscript's cups device, which screens grey with the
+# same halftone as the print path. Further arguments go to ghostscript.
+render_pages() {
+  local pdf=$1 ras=$2
+  shift 2
+  gs -q -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -sDEVICE=cups -r600 \
+    -dcupsColorSpace=0 -dcupsBitsPerColor=1 -dcupsColorOrder=0 \
+    -sOutputFile="$ras" "$@" -f "$pdf" >"$ras.log" 2>&1 ||
+    fail "ghostscript could not render $pdf"
+}
+
+# The reference for what job ID printed: pdftopdf run again with the job's
+# own arguments and environment, so that the document is laid on the paper
+# as in the job (scaled to fit, centred), then rendered whole by ghostscript.
+# Neither our filter nor the PPD's imageable area takes part.
 render_reference() {
   local name=$1 id=$2 file=$3
-  shift 3
   local -a env_list
   mapfile -t env_list < <(job_envp "$id")
   env -i "${env_list[@]}" "$SANDBOX_ROOT/bin/filter/pdftopdf" \
@@ -141,10 +150,7 @@ render_reference() {
     "$(job_argv "$id" 4)" "$(job_argv "$id" 5)" "$file" \
     >"$jobs/$name.ref.pdf" 2>"$jobs/$name.pdftopdf.log" ||
     fail "$name: pdftopdf for the reference failed"
-  gs -q -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -sDEVICE=cups -r600 \
-    -dcupsColorSpace=0 -dcupsBitsPerColor=1 -dcupsColorOrder=0 \
-    -sOutputFile="$jobs/$name.ref.ras" "$@" -f "$jobs/$name.ref.pdf" >"$jobs/$name.gs.log" 2>&1 ||
-    fail "$name: ghostscript for the reference failed"
+  render_pages "$jobs/$name.ref.pdf" "$jobs/$name.ref.ras"
 }
 
 expect_pages_match() {
@@ -221,10 +227,8 @@ case_print() {
   pass "test page with the defaults"
 
   # The comparison must see a page moved by a single dot.
-  gs -q -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -sDEVICE=cups -r600 \
-    -dcupsColorSpace=0 -dcupsBitsPerColor=1 -dcupsColorOrder=0 \
-    -sOutputFile="$jobs/testpage.shifted.ras" -c '<</.HWMargins[0.12 0 0 0]>>setpagedevice' \
-    -f "$jobs/testpage.ref.pdf" >/dev/null 2>&1
+  render_pages "$jobs/testpage.ref.pdf" "$jobs/testpage.shifted.ras" \
+    -c '<</.HWMargins[0.12 0 0 0]>>setpagedevice'
   if "$RTM_PAGECOMPARE" "$jobs/testpage.shifted.ras" "$jobs/testpage" >"$jobs/testpage.shifted.cmp"; then
     fail "a reference shifted by one dot still matches: the comparison is blind"
   fi
