@@ -160,6 +160,13 @@ expect_pages_match() {
   ((status == 0)) || fail "$name: printed pages differ from ghostscript's rendering"
 }
 
+# The manual as a plain PDF in the work folder; echoes its path.
+unpack_manual() {
+  [[ -f $manual_gz ]] || fail "no $manual_gz: the Debian package bzip2-doc is missing"
+  gzip -dc "$manual_gz" >"$work/bzip2-manual.pdf"
+  echo "$work/bzip2-manual.pdf"
+}
+
 start_scheduler() {
   sandbox_start "$work/cups" "$@"
 }
@@ -245,9 +252,8 @@ case_print() {
   pass "test page with density 4, paper weight 2, two copies, A5"
 
   # A multi-page text document on its own paper size.
-  local manual=$work/bzip2-manual.pdf
-  gzip -dc "$manual_gz" >"$manual"
-  chmod 0644 "$manual"
+  local manual
+  manual=$(unpack_manual)
   id=$(print_job manual mono "$manual" -o media=Letter -o page-ranges=1-4 -o PrintDensity=5)
   decode manual
   expect_settings manual 5 1 5100x6600 1 4
@@ -301,9 +307,8 @@ case_failure() {
 # A long job canceled while it prints: the filter closes the page it is in
 # and ends cleanly, so the printer is never left inside a page.
 case_cancel() {
-  local manual=$work/bzip2-manual.pdf
-  gzip -dc "$manual_gz" >"$manual"
-  chmod 0644 "$manual"
+  local manual
+  manual=$(unpack_manual)
   start_scheduler "$RTM_FILTER"
   sandbox_add_queue mono "$RTM_PPD"
 
