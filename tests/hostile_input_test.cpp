@@ -21,6 +21,12 @@ struct HostileCase {
     std::string ppd = "no-options.ppd";
 };
 
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const HostileCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 Bytes Random(std::size_t size, std::uint32_t seed)
 {
     std::mt19937 random(seed);
