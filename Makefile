@@ -1,12 +1,14 @@
 # The two commands a newcomer needs: `make demo` and `make test`.
 # Both install missing Debian packages first (as root) and build with CMake.
+# `make install` / `make uninstall` put the filter and the PPD into CUPS's
+# folders and take them out again; both honour DESTDIR.
 
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 
-.PHONY: all build sanitize-build demo test lint bench clean
+.PHONY: all build sanitize-build demo test lint bench install uninstall clean
 
 all: build
 
@@ -45,6 +47,12 @@ bench:
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRTM_BUILD_TESTS=OFF -DRTM_BUILD_BENCH=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@bench/run.sh $(BENCH_BUILD)
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
+
+uninstall:
+	DESTDIR="$(DESTDIR)" cmake -P $(BUILD)/uninstall.cmake
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(BENCH_BUILD) out

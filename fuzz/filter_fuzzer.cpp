@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "decode.h"
 #include "driver.h"
 
 namespace {
@@ -83,9 +84,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(quiet);
     std::fclose(outStream);
 
-    // Whatever the input, the stream opens with the preamble and init.
-    if ((status != 0 && status != 1) || (outSize != 0 && outSize < 1036))
+    // Whatever the input, what was written is a stream the printer reads
+    // correctly: whole commands, every page begun also closed, and as many
+    // pages as the exit status claims.
+    if (status != 0 && status != 1)
         std::abort();
+    if (outSize != 0) {
+        const DecodedJob job = DecodeJob({reinterpret_cast<const std::uint8_t*>(out), outSize});
+        if (job.violation.has_value() || (status == 0 && job.pages.empty())) {
+            (void)std::fprintf(savedErr, "malformed stream: %s\n",
+                               job.violation.has_value() ? Describe(*job.violation).c_str() : "no page");
+            std::abort();
+        }
+    }
     std::free(out);
     close(ppdFd);
     close(rasterFd);

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Renders the sample page the way CUPS's raster filters would (600 dpi, one
-# bit, white = 1), runs rastertomono on it as the scheduler does, and says
-# what came out.
+# Prints the sample page as a person would: with lp, through a private CUPS
+# scheduler that has the printer's PPD and rastertomono, when run as root with
+# CUPS installed. Otherwise it renders the page the way CUPS's raster filters
+# would (600 dpi, one bit, white = 1) and runs rastertomono on it as the
+# scheduler does. Then it says what came out, and has monodump check the
+# stream and draw its pages.
 set -euo pipefail
 build=${1:-build}
 user=${USER:-$(id -un)}
@@ -9,23 +12,75 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 out="$top/out/demo"
 mkdir -p "$out"
 
-raster="$out/sample-page.ras"
+pdf="$out/sample-page.pdf"
 stream="$out/sample-page.prn"
-gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=cups -r600 \
-   -dcupsColorSpace=0 -dcupsBitsPerColor=1 -dcupsColorOrder=0 -sPAPERSIZE=a4 \
-   -sOutputFile="$raster" "$top/examples/sample-page.ps" 2>"$out/gs.log"
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile="$pdf" \
+  "$top/examples/sample-page.ps" 2>"$out/gs.log"
+
+scheduler_ready() {
+  [[ $(id -u) -eq 0 ]] || return 1
+  local tool
+  for tool in cupsd lp lpadmin ipptool cups-config setpriv; do
+    command -v "$tool" >/dev/null || return 1
+  done
+  [[ -x $(cups-config --serverbin)/filter/pdftopdf && -x $(cups-config --serverbin)/filter/gstoraster ]]
+}
+
+# The scheduler's log is kept for the curious; the scheduler and its folder go.
+root=""
+# shellcheck disable=SC2317 # run by the EXIT trap
+finish() {
+  [[ -n $root ]] || return 0
+  sandbox_stop
+  cp "$root/cups/log/error_log" "$out/cups-error_log" 2>/dev/null || true
+  rm -rf "$root"
+}
+trap finish EXIT
 
 status=0
-PPD="$top/tests/data/with-options.ppd" \
-  "$top/$build/filter/rastertomono" 1 "$user" sample-page 1 "PrintDensity=3" "$raster" >"$stream" || status=$?
+if scheduler_ready; then
+  # shellcheck source-path=SCRIPTDIR source=cups-sandbox.sh
+  source "$top/scripts/cups-sandbox.sh"
+  root=$(mktemp -d /tmp/rtm-demo.XXXXXX)
+  chmod 0755 "$root"
+  sandbox_start "$root/cups" "$top/$build/filter/rastertomono"
+  sandbox_add_queue Mono600 "$top/$build/ppd/monol600.ppd"
+  id=$(sandbox_print Mono600 "$pdf" -o PrintDensity=3)
+  state=$(sandbox_wait_job "$id")
+  cp "$root/cups/out/Mono600.prn" "$stream"
+  [[ $state == completed ]] || status=1
+  how="lp -d Mono600 -o PrintDensity=3 out/demo/sample-page.pdf, through a private CUPS scheduler (job $state; its log: out/demo/cups-error_log)"
+else
+  raster="$out/sample-page.ras"
+  gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=cups -r600 \
+    -dcupsColorSpace=0 -dcupsBitsPerColor=1 -dcupsColorOrder=0 -sPAPERSIZE=a4 \
+    -sOutputFile="$raster" "$pdf" 2>>"$out/gs.log"
+  PPD="$top/$build/ppd/monol600.ppd" \
+    "$top/$build/filter/rastertomono" 1 "$user" sample-page 1 "PrintDensity=3" "$raster" >"$stream" || status=$?
+  how="ghostscript to out/demo/sample-page.ras (A4, 600 dpi, 1 bit), then rastertomono 1 $user sample-page 1 'PrintDensity=3' on it (exit status $status); as root with CUPS installed it goes through a private CUPS scheduler instead"
+fi
 
 # Every page opens with the start-page command ESC $ A ESC ! A 00 00 00.
-pages=$(LC_ALL=C grep -obUaP '\x1b\$A\x1b!A\x00\x00\x00' "$stream" | wc -l)
+# shellcheck disable=SC2016 # a byte pattern, nothing to expand
+pages=$({ LC_ALL=C grep -obUaP '\x1b\$A\x1b!A\x00\x00\x00' "$stream" || true; } | wc -l)
 
 echo "rastertomono demo"
-echo "  input:  examples/sample-page.ps, rendered by ghostscript to $(stat -c %s "$raster") bytes of CUPS raster (A4, 600 dpi, 1 bit)"
-echo "  filter: rastertomono 1 $user sample-page 1 'PrintDensity=3' out/demo/sample-page.ras (exit status $status)"
+echo "  input:  examples/sample-page.ps, made into out/demo/sample-page.pdf by ghostscript"
+echo "  path:   $how"
 echo "  output: $stream ($(stat -c %s "$stream") bytes of printer commands, $pages page(s))"
 echo "  first bytes after the 1,024-byte preamble:"
-xxd -s 1024 -l 64 "$stream" | sed 's/^/    /'
+od -Ax -tx1 -v -j 1024 -N 64 "$stream" | sed 's/^/    /'
+
+# monodump reads the stream back as the printer would: it checks every
+# command, sums the job up and draws each page as PNG.
+pictures="$out/pages"
+rm -rf "$pictures"
+echo "  monodump --png out/demo/pages out/demo/sample-page.prn:"
+dump=0
+"$top/$build/tools/monodump/monodump" --png "$pictures" "$stream" | grep -v '^image: ' | sed 's/^/    /' || dump=$?
+echo "  page pictures (white paper, black where the printer puts toner):"
+for png in "$pictures"/page-*.png; do
+  [[ -e $png ]] && echo "    $png"
+done
+[[ $dump -eq 0 ]] || exit "$dump"
 exit "$status"

@@ -6,8 +6,11 @@
 set -euo pipefail
 
 declare -A groups=(
-  [build]="cmake make g++ libcups2-dev libcupsimage2-dev"
-  [test]="libgtest-dev"
+  [build]="cmake make g++ libcups2-dev libcupsimage2-dev libpng-dev cups-ppdc"
+  # The end-to-end tests: a private scheduler (cups-daemon, cups for lpinfo -m),
+  # its clients and ipptool, CUPS's PDF filters with ghostscript, and a
+  # multi-page text PDF (bzip2-doc's manual).
+  [test]="libgtest-dev libtiff-dev ghostscript cups cups-daemon cups-client cups-ipp-utils cups-filters poppler-utils bzip2-doc"
   [demo]="ghostscript"
   [sanitize]="clang libclang-rt-14-dev"
   [bench]="ghostscript cups cups-ppdc libtasn1-doc valgrind libbenchmark-dev"

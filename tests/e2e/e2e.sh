@@ -1,0 +1,347 @@
+#!/usr/bin/env bash
+# The driver in the real print system: the PPD as cupstestppd judges it, the
+# install into a staging root, and documents printed with lp through a
+# private CUPS scheduler, read back with monodump and compared with
+# ghostscript's own rendering of the same pages.
+#
+#   e2e.sh ppd|install|print|failure|cancel
+#
+# CTest hands over the built pieces in RTM_FILTER, RTM_PPD, RTM_MONODUMP,
+# RTM_PAGECOMPARE and RTM_BUILD_DIR. The scheduler needs root: as anyone
+# else every case but ppd is skipped (status 77). When a case fails, the
+# scheduler's logs and the job files are kept in RTM_KEEP_DIR/<case>.
+set -euo pipefail
+shopt -s inherit_errexit
+
+case_name=${1:?usage: e2e.sh ppd|install|print|failure|cancel}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source-path=SCRIPTDIR source=../../scripts/cups-sandbox.sh
+source "$here/../../scripts/cups-sandbox.sh"
+
+: "${RTM_FILTER:?}" "${RTM_PPD:?}" "${RTM_MONODUMP:?}" "${RTM_PAGECOMPARE:?}" "${RTM_BUILD_DIR:?}"
+keep_dir=${RTM_KEEP_DIR:-$RTM_BUILD_DIR/e2e-failed}
+
+testpage=/usr/share/cups/data/default-testpage.pdf
+# A 38-page text manual from Debian's bzip2-doc, letter-sized.
+manual_gz=/usr/share/doc/bzip2/manual.pdf.gz
+
+if [[ $case_name != ppd && $(id -u) -ne 0 ]]; then
+  echo "SKIP: a private CUPS scheduler needs root"
+  exit 77
+fi
+
+work=""
+cleanup() {
+  local status=$?
+  sandbox_stop
+  if [[ -n $work ]]; then
+    if ((status != 0)); then
+      rm -rf "${keep_dir:?}/$case_name"
+      mkdir -p "$keep_dir/$case_name"
+      cp -r "$work"/cups/log "$work"/jobs "$keep_dir/$case_name/" 2>/dev/null || true
+      echo "FAILED: logs and job files kept in $keep_dir/$case_name" >&2
+      if [[ -f $work/cups/log/error_log ]]; then
+        echo "--- last lines of the scheduler's error_log ---" >&2
+        tail -n 40 "$work/cups/log/error_log" >&2
+      fi
+    fi
+    rm -rf "$work"
+  fi
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+work=$(mktemp -d /tmp/rtm-e2e.XXXXXX)
+chmod 0755 "$work"
+mkdir -p "$work/jobs"
+jobs=$work/jobs
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+pass() { echo "ok: $*"; }
+
+expect_eq() {
+  local what=$1 got=$2 want=$3
+  [[ $got == "$want" ]] || fail "$what: got '$got', expected '$want'"
+}
+
+# Start-page commands in a stream that may still be growing.
+started_pages() {
+  # shellcheck disable=SC2016 # a byte pattern, nothing to expand
+  { LC_ALL=C grep -obUaP '\x1b\$A\x1b!A\x00\x00\x00' "$1" || true; } | wc -l
+}
+
+# Prints FILE on QUEUE with the lp arguments given, waits for the job and
+# keeps the printer's stream as jobs/NAME.prn. Echoes the job id.
+print_job() {
+  local name=$1 queue=$2 file=$3
+  shift 3
+  local id state
+  id=$(sandbox_print "$queue" "$file" "$@")
+  state=$(sandbox_wait_job "$id" 180)
+  expect_eq "state of job $id ($name)" "$state" completed
+  cp "$SANDBOX_ROOT/out/$queue.prn" "$jobs/$name.prn"
+  echo "$id"
+}
+
+# Reads jobs/NAME.prn with monodump into jobs/NAME.txt and jobs/NAME/page-*.pbm.
+decode() {
+  local name=$1 status=0
+  mkdir -p "$jobs/$name"
+  "$RTM_MONODUMP" --pbm "$jobs/$name" "$jobs/$name.prn" >"$jobs/$name.txt" 2>"$jobs/$name.err" || status=$?
+  ((status == 0)) || fail "monodump rejects $name.prn (status $status): $(cat "$jobs/$name.err")"
+}
+
+# The settings block as monodump reads it, and page count.
+expect_settings() {
+  local name=$1 density=$2 weight=$3 paper=$4 copies=$5 pages=$6
+  local settings total
+  settings=$(grep '^settings:' "$jobs/$name.txt") || fail "$name: no settings line"
+  total=$(grep '^total:' "$jobs/$name.txt") || fail "$name: no total line"
+  [[ $settings =~ density=([0-9]+)\ weight=([0-9]+)\ paper=([0-9]+x[0-9]+)\ dots.*copies=([0-9]+) ]] ||
+    fail "$name: unreadable settings line: $settings"
+  expect_eq "$name density" "${BASH_REMATCH[1]}" "$density"
+  expect_eq "$name paper weight" "${BASH_REMATCH[2]}" "$weight"
+  expect_eq "$name paper" "${BASH_REMATCH[3]}" "$paper"
+  expect_eq "$name copies" "${BASH_REMATCH[4]}" "$copies"
+  [[ $total =~ pages=([0-9]+) ]] || fail "$name: unreadable total line: $total"
+  expect_eq "$name pages" "${BASH_REMATCH[1]}" "$pages"
+}
+
+# The 43 bytes of the settings block, which follow the 1,024 zero bytes and
+# the 12-byte init command, against the printer's command bytes.
+expect_settings_bytes() {
+  local name=$1 want=$2 got
+  got=$(od -An -tx1 -v -j 1036 -N 43 "$jobs/$name.prn" | tr -d ' \n')
+  expect_eq "$name settings block" "$got" "${want// /}"
+}
+
+# The arguments and environment the scheduler gave the job's filters.
+job_argv() { sed -n "s/^.*\[Job $1\] argv\[$2\]=\"\(.*\)\"\$/\1/p" "$(sandbox_log)" | head -n 1; }
+job_envp() { sed -n "s/^.*\[Job $1\] envp\[[0-9]*\]=\"\(.*\)\"\$/\1/p" "$(sandbox_log)" | grep -v '^AUTH_'; }
+
+# Every page of PDF rendered whole at 600 dpi, one bit, white = 1, into the
+# CUPS raster RAS by ghostscript's cups device, which screens grey with the
+# same halftone as the print path. Further arguments go to ghostscript.
+render_pages() {
+  local pdf=$1 ras=$2
+  shift 2
+  gs -q -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -sDEVICE=cups -r600 \
+    -dcupsColorSpace=0 -dcupsBitsPerColor=1 -dcupsColorOrder=0 \
+    -sOutputFile="$ras" "$@" -f "$pdf" >"$ras.log" 2>&1 ||
+    fail "ghostscript could not render $pdf"
+}
+
+# The reference for what job ID printed: pdftopdf run again with the job's
+# own arguments and environment, so that the document is laid on the paper
+# as in the job (scaled to fit, centred), then rendered whole by ghostscript.
+# Neither our filter nor the PPD's imageable area takes part.
+render_reference() {
+  local name=$1 id=$2 file=$3
+  local -a env_list
+  mapfile -t env_list < <(job_envp "$id")
+  env -i "${env_list[@]}" "$SANDBOX_ROOT/bin/filter/pdftopdf" \
+    "$(job_argv "$id" 1)" "$(job_argv "$id" 2)" "$(job_argv "$id" 3)" \
+    "$(job_argv "$id" 4)" "$(job_argv "$id" 5)" "$file" \
+    >"$jobs/$name.ref.pdf" 2>"$jobs/$name.pdftopdf.log" ||
+    fail "$name: pdftopdf for the reference failed"
+  render_pages "$jobs/$name.ref.pdf" "$jobs/$name.ref.ras"
+}
+
+expect_pages_match() {
+  local name=$1 status=0
+  "$RTM_PAGECOMPARE" "$jobs/$name.ref.ras" "$jobs/$name" >"$jobs/$name.cmp" 2>&1 || status=$?
+  sed "s/^/  $name /" "$jobs/$name.cmp"
+  ((status == 0)) || fail "$name: printed pages differ from ghostscript's rendering"
+}
+
+# The manual as a plain PDF in the work folder; echoes its path.
+unpack_manual() {
+  [[ -f $manual_gz ]] || fail "no $manual_gz: the Debian package bzip2-doc is missing"
+  gzip -dc "$manual_gz" >"$work/bzip2-manual.pdf"
+  echo "$work/bzip2-manual.pdf"
+}
+
+start_scheduler() {
+  sandbox_start "$work/cups" "$@"
+}
+
+case_ppd() {
+  local out status=0
+  out=$(cupstestppd -W all -I filters "$RTM_PPD" 2>&1) || status=$?
+  echo "$out"
+  ((status == 0)) || fail "cupstestppd finds fault with the PPD (status $status)"
+  [[ $out == *PASS* ]] || fail "cupstestppd did not pass the PPD"
+  pass "cupstestppd passes the PPD with warnings treated as errors"
+}
+
+case_install() {
+  local stage=$work/stage
+  DESTDIR=$stage cmake --install "$RTM_BUILD_DIR" >"$jobs/install.log"
+  local filter modeldir
+  filter=$stage$(cups-config --serverbin)/filter/rastertomono
+  modeldir=$stage$(cups-config --datadir)/model
+  local ppd=$modeldir/rastertomono/monol600.ppd
+  [[ -x $filter ]] || fail "no filter at $filter"
+  [[ -f $ppd ]] || fail "no PPD at $ppd"
+  expect_eq "filter owner and mode" "$(stat -c '%U %a' "$filter")" "root 755"
+  expect_eq "PPD mode" "$(stat -c '%a' "$ppd")" "644"
+  pass "DESTDIR install puts the filter and the PPD in CUPS's folders"
+
+  local out status=0
+  out=$(cupstestppd -W all -R "$stage" "$ppd" 2>&1) || status=$?
+  ((status == 0)) || fail "cupstestppd against the staged install: $out"
+  pass "cupstestppd finds the installed filter the PPD names"
+
+  start_scheduler "$filter" "$modeldir"
+  local model
+  model=$(lpinfo -m | grep 'Generic Mono Laser 600') || fail "lpinfo -m does not list the driver"
+  echo "  lpinfo -m: $model"
+  expect_eq "driver name" "${model%% *}" rastertomono/monol600.ppd
+  sandbox_add_queue installed -m rastertomono/monol600.ppd
+  cmp -s "$SANDBOX_ROOT/conf/ppd/installed.ppd" "$ppd" ||
+    fail "the queue made with lpadmin -m does not carry the installed PPD"
+  pass "lpadmin -m makes a queue with the installed PPD"
+
+  print_job installed-testpage installed "$testpage" >/dev/null
+  decode installed-testpage
+  expect_settings installed-testpage 2 1 4960x7016 1 1
+  pass "the installed queue prints the test page"
+  sandbox_stop
+
+  DESTDIR=$stage cmake -P "$RTM_BUILD_DIR/uninstall.cmake"
+  [[ ! -e $filter && ! -e $modeldir/rastertomono ]] || fail "uninstall left files behind"
+  pass "uninstall removes the filter and the PPD"
+}
+
+case_print() {
+  local id
+  start_scheduler "$RTM_FILTER"
+  sandbox_add_queue mono "$RTM_PPD"
+
+  # The test page with the PPD's defaults: A4, density 2, plain paper, 1 copy.
+  id=$(print_job testpage mono "$testpage")
+  decode testpage
+  expect_settings testpage 2 1 4960x7016 1 1
+  expect_settings_bytes testpage "1c16014211 1c16024212 1c16034210 1b2641010001 1b7860131b79681b 1b264103000000 1b266c01004925"
+  render_reference testpage "$id" "$testpage"
+  expect_pages_match testpage
+  pass "test page with the defaults"
+
+  # The comparison must see a page moved by a single dot.
+  render_pages "$jobs/testpage.ref.pdf" "$jobs/testpage.shifted.ras" \
+    -c '<</.HWMargins[0.12 0 0 0]>>setpagedevice'
+  if "$RTM_PAGECOMPARE" "$jobs/testpage.shifted.ras" "$jobs/testpage" >"$jobs/testpage.shifted.cmp"; then
+    fail "a reference shifted by one dot still matches: the comparison is blind"
+  fi
+  pass "a page shifted by one dot does not match"
+
+  # Options from the command line: density 4, thick paper, two copies made
+  # by the printer, A5 paper (the A4 page is scaled down to fit).
+  id=$(print_job options mono "$testpage" -o PrintDensity=4 -o PaperWeight=2 -n 2 -o media=A5)
+  decode options
+  expect_settings options 4 2 3512x4958 2 1
+  expect_settings_bytes options "1c16014212 1c16024214 1c16034210 1b2641010001 1b78b80d1b795e13 1b264103000000 1b266c02001a70"
+  render_reference options "$id" "$testpage"
+  expect_pages_match options
+  pass "test page with density 4, paper weight 2, two copies, A5"
+
+  # A multi-page text document on its own paper size.
+  local manual
+  manual=$(unpack_manual)
+  id=$(print_job manual mono "$manual" -o media=Letter -o page-ranges=1-4 -o PrintDensity=5)
+  decode manual
+  expect_settings manual 5 1 5100x6600 1 4
+  render_reference manual "$id" "$manual"
+  expect_pages_match manual
+  pass "four pages of the bzip2 manual on Letter"
+
+  # The other paper sizes: the imageable area must meet the filter's
+  # placement of the raster on each of them.
+  local media paper
+  for media in A5Rotated:4958x3512 ISOB5:4176x5908 Legal:5100x8400; do
+    paper=${media#*:}
+    media=${media%:*}
+    id=$(print_job "$media" mono "$testpage" -o media="$media" -o PaperWeight=3)
+    decode "$media"
+    expect_settings "$media" 2 3 "$paper" 1 1
+    render_reference "$media" "$id" "$testpage"
+    expect_pages_match "$media"
+    pass "test page on $media"
+  done
+}
+
+# Input the filter cannot read: the filter says why, the scheduler logs it
+# and stops the job (CUPS does so for any failed filter, whatever the error
+# policy), and the queue goes on with the next job.
+case_failure() {
+  local id state
+  start_scheduler "$RTM_FILTER"
+  sandbox_add_queue mono "$RTM_PPD"
+  printf 'This is not a CUPS raster stream.\n' >"$work/garbage.ras"
+  chmod 0644 "$work/garbage.ras"
+  id=$(sandbox_print mono "$work/garbage.ras" -o document-format=application/vnd.cups-raster)
+  state=$(sandbox_wait_job "$id" 60)
+  expect_eq "state of the job with a broken raster" "$state" processing-stopped
+  local log reason
+  log=$(sandbox_log)
+  grep -qE "\[Job $id\] PID [0-9]+ \(.*/rastertomono\) stopped with status 1\." "$log" ||
+    fail "the scheduler did not see the filter fail"
+  reason=$(grep -E "^E .*\[Job $id\] " "$log" | grep -v 'Job stopped due to filter errors' | head -n 1) ||
+    fail "the filter's reason is not in the scheduler's log"
+  echo "  error_log: ${reason#*] }"
+  pass "a broken raster stops the job and the log says why"
+
+  lpstat -p mono | grep -q 'enabled' || fail "the queue was disabled by the failed job"
+  print_job after-failure mono "$testpage" >/dev/null
+  decode after-failure
+  expect_settings after-failure 2 1 4960x7016 1 1
+  pass "the queue goes on printing"
+}
+
+# A long job canceled while it prints: the filter closes the page it is in
+# and ends cleanly, so the printer is never left inside a page.
+case_cancel() {
+  local manual
+  manual=$(unpack_manual)
+  start_scheduler "$RTM_FILTER"
+  sandbox_add_queue mono "$RTM_PPD"
+
+  local id out=$SANDBOX_ROOT/out/mono.prn pages=0 tries
+  # Twenty collated copies of the 38-page manual: CUPS makes them itself (the
+  # printer cannot collate), 760 pages that take several seconds.
+  id=$(sandbox_print mono "$manual" -o media=Letter -n 20 -o collate=true)
+  # Cancel once the second page has begun.
+  for ((tries = 0; tries < 1200; tries++)); do
+    pages=$(started_pages "$out")
+    ((pages >= 2)) && break
+    sleep 0.1
+  done
+  ((pages >= 2)) || fail "the job never reached its second page"
+  cancel "$id"
+  local state
+  state=$(sandbox_wait_job "$id" 60)
+  expect_eq "state of the canceled job" "$state" canceled
+  cp "$out" "$jobs/canceled.prn"
+
+  grep -qE "\[Job $id\] PID [0-9]+ \(.*/rastertomono\) exited with no errors\." "$(sandbox_log)" ||
+    fail "rastertomono did not end cleanly on cancel"
+  expect_eq "last command of the canceled stream" "$(tail -c 3 "$jobs/canceled.prn" | od -An -tx1 | tr -d ' \n')" 1b2442
+  decode canceled
+  local total
+  total=$(grep '^total:' "$jobs/canceled.txt")
+  [[ $total =~ pages=([0-9]+) ]] || fail "unreadable total line: $total"
+  ((BASH_REMATCH[1] >= 2 && BASH_REMATCH[1] < 760)) ||
+    fail "the canceled job has ${BASH_REMATCH[1]} pages, expected some but not all 760"
+  pass "canceled after ${BASH_REMATCH[1]} of 760 pages, the stream ends with a closed page"
+}
+
+case $case_name in
+  ppd | install | print | failure | cancel) "case_$case_name" ;;
+  *) fail "unknown case '$case_name'" ;;
+esac
