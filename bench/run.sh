@@ -16,13 +16,13 @@ mkdir -p "$corpus"
 pdf=/usr/share/doc/libtasn1-doc/libtasn1.pdf
 testpage=/usr/share/cups/data/default-testpage.pdf
 hp=/usr/lib/cups/filter/rastertohp
-for need in "$pdf" "$testpage" "$hp" "$bin/filter/rastertomono" "$bin/bench/rtm_jobrun"; do
+for need in "$pdf" "$testpage" "$hp" "$bin/filter/rastertomono" "$bin/ppd/monol600.ppd" "$bin/bench/rtm_jobrun"; do
   [[ -e "$need" ]] || { echo "bench: missing $need (run 'make bench')" >&2; exit 1; }
 done
 tool="$bin/bench/rtm_raster_tool"
 floor="$bin/bench/rtm_read_floor"
 mono="$bin/filter/rastertomono"
-mono_ppd="$top/tests/data/with-options.ppd"
+mono_ppd="$bin/ppd/monol600.ppd"   # the printer's own PPD, as installed
 
 # --- corpus --------------------------------------------------------------
 # ghostscript's cups device renders as gstoraster does for this printer:
