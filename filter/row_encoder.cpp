@@ -31,7 +31,7 @@ std::unique_ptr<std::uint8_t[]> szCompressBuf;
 // - Near the end of the row the rules for the last two positions change
 //   that, so the stretch that reaches the last byte, and all that follows
 //   the last stretch, go through the rules one run at a time, as do rows
-//   too short or too long for the mask.
+//   too short for the mask and whatever of a very long row lies past it.
 //
 // The output is exactly that of the plain byte-at-a-time coder, which the
 // tests keep as their oracle.
@@ -286,22 +286,16 @@ Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t
                 else
                     comp = PutLiterals(comp, row + p, i - p);
             }
+            // A stretch longer than a run goes out 127 bytes at a time; one
+            // or two bytes left over open the next literal.
             std::uint32_t count = j + 1 - i;
-            if (count <= kMaxRun) {
-                comp = PutRepeat(comp, row[i], count);
-                p = j + 1;
-                continue;
-            }
-            for (; count >= kMaxRun + 3 || count == kMaxRun; count -= kMaxRun)
+            for (; count >= kMaxRun; count -= kMaxRun)
                 comp = PutRepeat(comp, row[i], kMaxRun);
-            if (count > kMaxRun) {
-                comp = PutRepeat(comp, row[i], kMaxRun);
-                count -= kMaxRun;
-            } else if (count >= 3) {
+            if (count >= 3) {
                 comp = PutRepeat(comp, row[i], count);
                 count = 0;
             }
-            p = j + 1 - count;  // one or two bytes left over start the next literal
+            p = j + 1 - count;
         }
     }
     return {p, comp};
