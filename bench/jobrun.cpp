@@ -6,12 +6,13 @@
 //
 // Every command gets INPUT (or its own OTHER, the same pages in another
 // form) the way CUPS hands a job over: as one more argument ("file") or on
-// standard input through a pipe ("pipe"), fed by a child of this program. Standard output and error go to /dev/null, so that
-// only the filter's own work is measured. The commands take turns, one run
-// each per round, after one round that is not counted, so that a change in
-// machine load hits all of them alike. The first command is the floor and
-// the second the filter under test: the last three columns are the ratios of
-// wall and CPU time to the floor's and of wall time to the filter's.
+// standard input through a pipe ("pipe"), fed by a child of this program.
+// Standard output and error go to /dev/null, so that only the filter's own
+// work is measured. The commands take turns, one run each per round, after
+// one round that is not counted, so that a change in machine load hits all
+// of them alike. The first command is the floor and the second the filter
+// under test: the last three columns are the ratios of wall and CPU time to
+// the floor's and of wall time to the filter's.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
