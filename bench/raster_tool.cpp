@@ -7,7 +7,7 @@
 //
 // FORM is "plain" (libcups's uncompressed stream) or "compressed"; PAPER is
 // "a4" or "letter". Every header asks for PackBits (cupsCompression 2), as
-// ghostscript's does when the corpus renders it, so that a PCL driver given
+// ghostscript's does when the corpus renders it, so that rastertohp given
 // the same raster compresses too.
 #include <cups/raster.h>
 #include <fcntl.h>

@@ -26,8 +26,8 @@ mono_ppd="$bin/ppd/monol600.ppd"   # the printer's own PPD, as installed
 
 # --- corpus --------------------------------------------------------------
 # ghostscript's cups device renders as gstoraster does for this printer:
-# 600 dpi, one bit, white = 1; the header asks for PackBits (a PCL driver's
-# mode 2). Files are made once; delete the folder to make them again.
+# 600 dpi, one bit, white = 1; the header asks for PackBits (rastertohp's
+# compression 2). Files are made once; delete the folder to make them again.
 render() {  # name source [gs options...]
   local name=$1 source=$2
   shift 2
@@ -59,11 +59,17 @@ for name in text-letter text-a4 text-letter-1p testpage-letter testpage-a4 photo
   make_with "$name-black" ink "$corpus/$name.ras" "$corpus/$name-black.ras" plain
   make_with "$name-compressed-black" ink "$corpus/$name.ras" "$corpus/$name-compressed-black.ras" compressed
 done
-if [[ ! -s "$corpus/laserjet.ppd" ]]; then
+# The first monochrome printer of CUPS's samples that rastertohp drives.
+if [[ ! -s "$corpus/rastertohp.ppd" ]]; then
   ppdc -d "$corpus/ppd" /usr/share/cups/drv/sample.drv >"$corpus/ppdc.log" 2>&1
-  cp "$corpus/ppd/laserjet.ppd" "$corpus/laserjet.ppd"
+  for ppd in "$corpus"/ppd/*.ppd; do
+    if grep -q 'rastertohp' "$ppd" && grep -q '^\*ColorDevice: False' "$ppd"; then
+      cp "$ppd" "$corpus/rastertohp.ppd"
+      break
+    fi
+  done
 fi
-hp_ppd="$corpus/laserjet.ppd"
+hp_ppd="$corpus/rastertohp.ppd"
 
 # --- machine ---------------------------------------------------------------
 cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -1)

@@ -1,24 +1,31 @@
-// Preloaded into the filter to make its page-buffer allocations fail: the
-// first RTM_FAIL_NOTHROW_NEW_AFTER nothrow array allocations succeed, every
-// later one returns null, as when memory runs out.
+// Preloaded into the filter to make its page-buffer allocations fail, as
+// when memory runs out. Only allocations of RTM_FAIL_MALLOC_SIZE bytes are
+// touched (the tests pick a width that gives the row buffer an unusual
+// size); the first RTM_FAIL_MALLOC_AFTER of them still succeed.
+#include <cstddef>
 #include <cstdlib>
-#include <new>
+
+extern "C" void* __libc_malloc(std::size_t size);  // NOLINT(bugprone-reserved-identifier)
 
 namespace {
 
-long remaining = -2;  // -2: not yet read; -1: never fail
+bool configured = false;
+std::size_t failSize = 0;
+long succeedFirst = 0;
 
 }  // namespace
 
-void* operator new[](std::size_t size, const std::nothrow_t& /*tag*/) noexcept
+extern "C" void* malloc(std::size_t size)  // NOLINT(readability-inconsistent-declaration-parameter-name)
 {
-    if (remaining == -2) {
-        const char* after = std::getenv("RTM_FAIL_NOTHROW_NEW_AFTER");
-        remaining = after != nullptr ? std::strtol(after, nullptr, 10) : -1;
+    if (!configured) {
+        // getenv and strtol do not allocate.
+        const char* sizeText = std::getenv("RTM_FAIL_MALLOC_SIZE");
+        const char* afterText = std::getenv("RTM_FAIL_MALLOC_AFTER");
+        failSize = sizeText != nullptr ? std::strtoul(sizeText, nullptr, 10) : 0;
+        succeedFirst = afterText != nullptr ? std::strtol(afterText, nullptr, 10) : 0;
+        configured = true;
     }
-    if (remaining == 0)
+    if (failSize != 0 && size == failSize && succeedFirst-- <= 0)
         return nullptr;
-    if (remaining > 0)
-        --remaining;
-    return std::malloc(size != 0 ? size : 1);
+    return __libc_malloc(size);
 }
