@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -31,26 +32,52 @@ constexpr unsigned kResolution = 600;
 // The raster arrives through this reader rather than straight from the
 // descriptor, so that the end of the stream can be told apart from a page
 // header that libcups refused, and a cancelled job stops waiting for data.
+// libcups asks for an uncompressed stream one row at a time; reading ahead
+// turns a system call per row into one per 64 KiB.
+constexpr std::size_t kReadAhead = 64 * 1024;
+
 struct RasterInput {
-    int fd;
-    bool ended;   // libcups asked for more and the stream had nothing left
-    bool failed;  // reading failed
+    int fd = 0;
+    bool ended = false;   // libcups asked for more and the stream had nothing left
+    bool failed = false;  // reading failed
+    std::array<std::uint8_t, kReadAhead> ahead{};
+    std::size_t next = 0;    // first byte of ahead not yet handed to libcups
+    std::size_t filled = 0;  // bytes in ahead
 };
 
-ssize_t ReadRaster(void* ctx, unsigned char* buffer, size_t length)
+// One read of the descriptor: 0 at the end of the stream, on a failure or
+// once the job is cancelled.
+ssize_t ReadSome(RasterInput& input, unsigned char* buffer, std::size_t length)
 {
-    auto* input = static_cast<RasterInput*>(ctx);
     for (;;) {
-        const ssize_t got = read(input->fd, buffer, length);
+        const ssize_t got = read(input.fd, buffer, length);
         if (got > 0)
             return got;
         if (got < 0 && errno == EINTR && !gCanceled)
             continue;
         if (got < 0 && !gCanceled)
-            input->failed = true;
-        input->ended = true;
+            input.failed = true;
+        input.ended = true;
         return 0;
     }
+}
+
+ssize_t ReadRaster(void* ctx, unsigned char* buffer, std::size_t length)
+{
+    auto& input = *static_cast<RasterInput*>(ctx);
+    if (input.next == input.filled) {
+        if (length >= kReadAhead)
+            return ReadSome(input, buffer, length);
+        const ssize_t got = ReadSome(input, input.ahead.data(), kReadAhead);
+        if (got == 0)
+            return 0;
+        input.next = 0;
+        input.filled = static_cast<std::size_t>(got);
+    }
+    const std::size_t part = std::min(length, input.filled - input.next);
+    std::memcpy(buffer, input.ahead.data() + input.next, part);
+    input.next += part;
+    return static_cast<ssize_t>(part);
 }
 
 void OnTerminate(int /*signal*/)
@@ -201,7 +228,7 @@ int FilterMain(int argc, char* argv[])
         return 1;
     }
 
-    RasterInput input{0, false, false};
+    RasterInput input;
     if (argc == 7) {
         input.fd = open(argv[6], O_RDONLY);
         if (input.fd < 0) {
