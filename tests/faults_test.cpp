@@ -12,14 +12,6 @@
 
 namespace {
 
-const Bytes kZeros(1024, 0x00);
-const Bytes kInit = Hex("1B 26 42 1B 25 2D 39 38 37 36 35 58");
-const Bytes kOneInchSettings = Hex(
-    "1C 16 01 42 11  1C 16 02 42 12  1C 16 03 42 10  1B 26 41 01 00 01  1B 78 58 02 1B 79 58 02 "
-    "1B 26 41 03 00 00 00  1B 26 6C 01 00 49 25");
-const Bytes kStart = Hex("1B 24 41 1B 21 41 00 00 00");
-const Bytes kBlank = Hex("1B 2A 42 01 00");
-const Bytes kEnd = Hex("1B 24 42");
 
 bool WriteAll(int fd, const Bytes& bytes)
 {
@@ -63,7 +55,7 @@ TEST_F(Faults, SigtermClosesThePageWithItsOwedRowsAndKeepsTheJob)
 
     // 186 rows of top margin, rows 0 and 1 white, row 2 printed, 3 and 4 white.
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, Cat({kZeros, kInit, kOneInchSettings, kStart, Repeat(kBlank, 188),
+    EXPECT_EQ(result.out, Cat({kZeros, kInit, SettingsBlock(kOneInchPaper), kStart, Repeat(kBlank, 188),
                                Hex("1B 2A 41 02 02 00 00 FF"), Repeat(kBlank, 2), kEnd}));
 }
 

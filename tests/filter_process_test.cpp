@@ -7,17 +7,6 @@
 
 namespace {
 
-const Bytes kZeros(1024, 0x00);
-const Bytes kInit = Hex("1B 26 42 1B 25 2D 39 38 37 36 35 58");
-const Bytes kBlank = Hex("1B 2A 42 01 00");
-const Bytes kStart = Hex("1B 24 41 1B 21 41 00 00 00");
-const Bytes kEnd = Hex("1B 24 42");
-
-Bytes Settings(const char* paperSize, const char* copies = "01 00 49 25")
-{
-    return Cat({Hex("1C 16 01 42 11  1C 16 02 42 12  1C 16 03 42 10  1B 26 41 01 00 01"),
-                Hex(paperSize), Hex("1B 26 41 03 00 00 00  1B 26 6C"), Hex(copies)});
-}
 
 // One 72 x 72 point page, 600 x 600 pixels, row 0 = 00 then white.
 TestPage OneInchPage()
@@ -29,7 +18,7 @@ TestPage OneInchPage()
 
 Bytes OneInchJob()
 {
-    return Cat({kZeros, kInit, Settings("1B 78 58 02 1B 79 58 02"), kStart,
+    return Cat({kZeros, kInit, SettingsBlock(kOneInchPaper), kStart,
                 Hex("1B 2A 41 02 02 00 00 FF"), Repeat(kBlank, 599), kEnd});
 }
 
@@ -86,7 +75,7 @@ TEST_F(FilterProcess, SettingsComeOnceFromTheFirstPage)
     // Letter margins (18 bytes, 150 rows) stay for the A4 page too.
     const Bytes secondRow = Hex("1B 2A 41 02 10 00  EF 00  00 80  82 00 82 00 82 00 82 00 93 00  00 03");
     EXPECT_EQ(result.out,
-              Cat({kZeros, kInit, Settings("1B 78 EC 13 1B 79 C8 19", "02 00 1A 70"), kStart,
+              Cat({kZeros, kInit, SettingsBlock("1B 78 EC 13 1B 79 C8 19", "02 00 1A 70"), kStart,
                    Repeat(kBlank, 150 + 6200), kEnd, kStart, Repeat(kBlank, 150), secondRow,
                    Repeat(kBlank, 6813), kEnd}));
 }
@@ -97,7 +86,7 @@ TEST_F(FilterProcess, StreamEndingInsideAPageClosesThePage)
     page.rows.resize(10);
     const RunResult result = RunFilter(FilterArgs("", Raster({page})), ppd.c_str());
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, Cat({kZeros, kInit, Settings("1B 78 58 02 1B 79 58 02"), kStart,
+    EXPECT_EQ(result.out, Cat({kZeros, kInit, SettingsBlock(kOneInchPaper), kStart,
                                Hex("1B 2A 41 02 02 00 00 FF"), Repeat(kBlank, 9), kEnd}));
 }
 

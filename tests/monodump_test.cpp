@@ -14,24 +14,10 @@
 
 namespace {
 
-const Bytes kZeros(1024, 0x00);
-const Bytes kInit = Hex("1B 26 42 1B 25 2D 39 38 37 36 35 58");
-const Bytes kBlank = Hex("1B 2A 42 01 00");
-const Bytes kStart = Hex("1B 24 41 1B 21 41 00 00 00");
-const Bytes kEnd = Hex("1B 24 42");
 
 // Density 2, weight 1, 600 x 600 dots, one copy.
-const Bytes kSettings = Hex(
-    "1C 16 01 42 11  1C 16 02 42 12  1C 16 03 42 10  1B 26 41 01 00 01  1B 78 58 02 1B 79 58 02"
-    "  1B 26 41 03 00 00 00  1B 26 6C 01 00 49 25");
+const Bytes kSettings = SettingsBlock(kOneInchPaper);
 constexpr std::size_t kFirstPageAt = 1024 + 12 + 43;
-
-Bytes Row(const Bytes& payload)
-{
-    return Cat({Hex("1B 2A 41 02"),
-                {static_cast<std::uint8_t>(payload.size()), static_cast<std::uint8_t>(payload.size() >> 8)},
-                payload});
-}
 
 Bytes Page(std::initializer_list<Bytes> commands)
 {
@@ -67,7 +53,7 @@ Bytes WithoutTrailingWhite(Bytes row)
 
 TEST(Decode, TheWholeOneInchJobReadsBack)
 {
-    const Bytes stream = Cat({Job({}), kStart, Row(Hex("00 FF")), Repeat(kBlank, 599), kEnd});
+    const Bytes stream = Cat({Job({}), kStart, RowCommand(Hex("00 FF")), Repeat(kBlank, 599), kEnd});
     const DecodedJob job = DecodeJob(stream);
     ASSERT_FALSE(job.violation) << Describe(*job.violation);
     ASSERT_TRUE(job.settings);
@@ -99,7 +85,7 @@ TEST(Decode, SettingValuesCopiesAndPagesComeThroughAsSent)
     const std::uint16_t crc = cyg_crc16(&settings[settings.size() - 5], 5);
     const Bytes copies = {static_cast<std::uint8_t>(crc & 0xFF), static_cast<std::uint8_t>(crc >> 8)};
     const DecodedJob job =
-        DecodeJob(Job({Page({}), Page({kBlank, Row({})}), Page({Row(Hex("FE 00"))})}, Cat({settings, copies})));
+        DecodeJob(Job({Page({}), Page({kBlank, RowCommand({})}), Page({RowCommand(Hex("FE 00"))})}, Cat({settings, copies})));
     ASSERT_FALSE(job.violation) << Describe(*job.violation);
     EXPECT_EQ(job.settings->weight, 3);
     EXPECT_EQ(job.settings->density, -11);
@@ -123,28 +109,9 @@ TEST(Decode, AJobWithoutPagesIsZerosAndInitOnly)
     EXPECT_TRUE(job.pages.empty());
 }
 
-struct PayloadExample {
-    const char* row;
-    const char* payload;
-};
-
 TEST(RowPayload, WorkedExamplesExpandToTheComplementedRowWithoutTrailingWhite)
 {
-    const PayloadExample examples[] = {
-        {"", ""},
-        {"FF FF", ""},
-        {"00", "00 FF"},
-        {"12 34", "01 ED CB"},
-        {"00 00 00", "FE FF"},
-        {"00 00 00 00", "FE FF 00 FF"},
-        {"00 00 00 00 00", "FD FF 00 FF"},
-        {"01 02 03 FF FF", "00 FE 01 FD FC"},
-        {"AA AA AA BB CC", "FE 55 01 44 33"},
-        {"10 10 11 11 12 12 12 12", "03 EF EF EE EE FE ED 00 ED"},
-        {"12 34 56 78", "01 ED CB 01 A9 87"},
-        {"FF FF FF 12 34 56", "FE 00 00 ED 01 CB A9"},
-    };
-    for (const PayloadExample& example : examples) {
+    for (const PayloadExample& example : kPayloadExamples) {
         InkBytes ink = {0x99};  // whatever was there before goes
         EXPECT_FALSE(ExpandRowPayload(Hex(example.payload), 0, ink)) << example.payload;
         EXPECT_EQ(ink, Complement(WithoutTrailingWhite(Hex(example.row)))) << example.payload;
@@ -220,7 +187,7 @@ Bytes Settings(const char* copiesAndCrc)
 
 TEST(StreamRules, TheFirstBrokenRuleIsReportedAtItsOffset)
 {
-    const Bytes good = Job({Page({Row(Hex("00 AA"))})});
+    const Bytes good = Job({Page({RowCommand(Hex("00 AA"))})});
     const std::size_t row = kFirstPageAt + 9;
     const std::size_t afterPage = good.size();
     const Broken cases[] = {
@@ -255,7 +222,7 @@ TEST(StreamRules, TheFirstBrokenRuleIsReportedAtItsOffset)
         {"unknown command", Job({Page({Hex("1B 2A 43 02 00 00")})}), row, "bytes 1B 2A 43 02 00 00 ...",
          "row command 1B 2A 41 02 .. .., blank-row command 1B 2A 42 01 00 or end-page command 1B 24 42"},
         {"row type", Job({Page({Hex("1B 2A 41 03 00 00")})}), row + 3, "byte 03", "02 of the row command"},
-        {"reserved run header", Job({Page({Row(Hex("00 AA 80"))})}), row + 6 + 2, "run header 80",
+        {"reserved run header", Job({Page({RowCommand(Hex("00 AA 80"))})}), row + 6 + 2, "run header 80",
          "a literal-run header 00..7E or a repeat-run header 82..FE"},
         {"length field too short, run cut", Job({Page({Hex("1B 2A 41 02 02 00  01 ED CB")})}), row + 6,
          "literal run of 2 bytes with 1 payload bytes left", "runs that end where the 2-byte payload ends"},
@@ -291,8 +258,8 @@ TEST(StreamRules, DescribeGivesOffsetFoundAndExpected)
 // A job of three pages with every kind of row command.
 Bytes ThreePageJob()
 {
-    return Job({Page({kBlank, Row(Hex("00 AA 01 BB CC FE 00")), kBlank, Row({})}),
-                Page({Row(Hex("82 55 7E 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"
+    return Job({Page({kBlank, RowCommand(Hex("00 AA 01 BB CC FE 00")), kBlank, RowCommand({})}),
+                Page({RowCommand(Hex("82 55 7E 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"
                               " 10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F 20 21 22 23 24 25 26 27"
                               " 28 29 2A 2B 2C 2D 2E 2F 30 31 32 33 34 35 36 37 38 39 3A 3B 3C 3D 3E 3F"
                               " 40 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50 51 52 53 54 55 56 57"
@@ -367,7 +334,7 @@ TEST(Summary, PaperNamesAllowTwoMillimetres)
 
 TEST(Summary, LinesHaveTheAgreedForm)
 {
-    const Bytes stream = Cat({Job({}), kStart, Row(Hex("00 FF")), Repeat(kBlank, 599), kEnd});
+    const Bytes stream = Cat({Job({}), kStart, RowCommand(Hex("00 FF")), Repeat(kBlank, 599), kEnd});
     const DecodedJob job = DecodeJob(stream);
     ASSERT_TRUE(job.settings);
     EXPECT_EQ(SettingsLine(*job.settings),

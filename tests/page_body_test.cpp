@@ -11,20 +11,11 @@
 
 namespace {
 
-const Bytes kBlank = Hex("1B 2A 42 01 00");
-const Bytes kStart = Hex("1B 24 41 1B 21 41 00 00 00");
-const Bytes kEnd = Hex("1B 24 42");
-
-Bytes RowCommand(const Bytes& payload)
-{
-    return Cat({Hex("1B 2A 41 02"), {static_cast<std::uint8_t>(payload.size()),
-                                     static_cast<std::uint8_t>(payload.size() >> 8)},
-                payload});
-}
 
 // Runs start-page, the page body and end-page over one page written through
-// libcups, with the given margins, and returns the bytes sent.
-Bytes SendPage(const TestPage& page, std::uint32_t marginLeft, std::int32_t marginTop)
+// libcups, with the given margins, and returns the bytes sent. A cancelled
+// page is cancelled right after start-page.
+Bytes SendPage(const TestPage& page, std::uint32_t marginLeft, std::int32_t marginTop, bool cancelled = false)
 {
     TempDir dir;
     WriteRaster(dir.File("page.ras"), {page});
@@ -41,11 +32,13 @@ Bytes SendPage(const TestPage& page, std::uint32_t marginLeft, std::int32_t marg
         [&] {
             ASSERT_TRUE(AllocatePageBuffers(header));
             PageSetup();
+            gCanceled = cancelled ? 1 : 0;
             SendPageBody(ras, header);
             PageFinish();
             JobFinish();
         },
         true);
+    gCanceled = 0;
     cupsRasterClose(ras);
     close(fd);
     EXPECT_EQ(gFeed, 0);
@@ -134,30 +127,7 @@ TEST(PageBody, ShortPageIsClosedWithTheRowsItHas)
 
 TEST(PageBody, CancelledPageIsClosedWithItsOwedRows)
 {
-    gCanceled = 0;
-    TempDir dir;
-    WriteRaster(dir.File("page.ras"), {WhitePage(MonoHeader(16, 4, 72, 72))});
-    const int fd = open(dir.File("page.ras").c_str(), O_RDONLY);
-    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
-    cups_page_header2_t header{};
-    cupsRasterReadHeader2(ras, &header);
-    gMarginLeft = 0;
-    gMarginTop = 3;
-    ResetImageCache();
-    const Capture sent = CaptureStdout(
-        [&] {
-            ASSERT_TRUE(AllocatePageBuffers(header));
-            PageSetup();
-            gCanceled = 1;
-            SendPageBody(ras, header);
-            PageFinish();
-            JobFinish();
-        },
-        true);
-    gCanceled = 0;
-    cupsRasterClose(ras);
-    close(fd);
-    EXPECT_EQ(sent.All(), Cat({kStart, Repeat(kBlank, 3), kEnd}));
+    EXPECT_EQ(SendPage(WhitePage(MonoHeader(16, 4, 72, 72)), 0, 3, true), Cat({kStart, Repeat(kBlank, 3), kEnd}));
 }
 
 }  // namespace

@@ -34,27 +34,9 @@ Bytes DecodeToRaster(const Bytes& payload)
     return row;
 }
 
-struct Example {
-    const char* row;
-    const char* payload;
-};
-
 TEST(RowEncoder, WorkedExamples)
 {
-    const Example examples[] = {
-        {"", ""},
-        {"FF FF", ""},
-        {"00", "00 FF"},
-        {"12 34", "01 ED CB"},
-        {"00 00 00", "FE FF"},
-        {"00 00 00 00", "FE FF 00 FF"},
-        {"00 00 00 00 00", "FD FF 00 FF"},
-        {"01 02 03 FF FF", "00 FE 01 FD FC"},
-        {"AA AA AA BB CC", "FE 55 01 44 33"},
-        {"10 10 11 11 12 12 12 12", "03 EF EF EE EE FE ED 00 ED"},
-        {"12 34 56 78", "01 ED CB 01 A9 87"},
-    };
-    for (const Example& example : examples)
+    for (const PayloadExample& example : kPayloadExamples)
         EXPECT_EQ(Encode(Hex(example.row)), Hex(example.payload)) << "row: " << example.row;
 }
 

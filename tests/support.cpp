@@ -26,6 +26,34 @@ Bytes Hex(const std::string& text)
     return bytes;
 }
 
+Bytes RowCommand(const Bytes& payload)
+{
+    return Cat({Hex("1B 2A 41 02"),
+                {static_cast<std::uint8_t>(payload.size()), static_cast<std::uint8_t>(payload.size() >> 8)},
+                payload});
+}
+
+Bytes SettingsBlock(const char* paperSize, const char* copiesAndCrc)
+{
+    return Cat({Hex("1C 16 01 42 11  1C 16 02 42 12  1C 16 03 42 10  1B 26 41 01 00 01"), Hex(paperSize),
+                Hex("1B 26 41 03 00 00 00  1B 26 6C"), Hex(copiesAndCrc)});
+}
+
+const std::vector<PayloadExample> kPayloadExamples = {
+    {"", ""},
+    {"FF FF", ""},
+    {"00", "00 FF"},
+    {"12 34", "01 ED CB"},
+    {"00 00 00", "FE FF"},
+    {"00 00 00 00", "FE FF 00 FF"},
+    {"00 00 00 00 00", "FD FF 00 FF"},
+    {"01 02 03 FF FF", "00 FE 01 FD FC"},
+    {"AA AA AA BB CC", "FE 55 01 44 33"},
+    {"10 10 11 11 12 12 12 12", "03 EF EF EE EE FE ED 00 ED"},
+    {"12 34 56 78", "01 ED CB 01 A9 87"},
+    {"FF FF FF 12 34 56", "FE 00 00 ED 01 CB A9"},
+};
+
 Bytes Repeat(const Bytes& bytes, std::size_t times)
 {
     Bytes out;

@@ -18,6 +18,26 @@ Bytes Hex(const std::string& text);  // "1B 2A 42" -> bytes
 Bytes Repeat(const Bytes& bytes, std::size_t times);
 Bytes Cat(std::initializer_list<Bytes> parts);
 
+// The printer's commands as the tests expect them, written out byte for
+// byte rather than taken from the filter's templates.
+inline const Bytes kZeros(1024, 0x00);
+inline const Bytes kInit = Hex("1B 26 42 1B 25 2D 39 38 37 36 35 58");
+inline const Bytes kStart = Hex("1B 24 41 1B 21 41 00 00 00");
+inline const Bytes kBlank = Hex("1B 2A 42 01 00");
+inline const Bytes kEnd = Hex("1B 24 42");
+Bytes RowCommand(const Bytes& payload);
+// The settings block for a PPD without density and weight options:
+// density 2, weight 1, the given paper-size command and copies with CRC.
+Bytes SettingsBlock(const char* paperSize, const char* copiesAndCrc = "01 00 49 25");
+inline const char* const kOneInchPaper = "1B 78 58 02 1B 79 58 02";
+
+// Raster rows and the payloads the printer must receive for them.
+struct PayloadExample {
+    const char* row;
+    const char* payload;
+};
+extern const std::vector<PayloadExample> kPayloadExamples;
+
 // A one-bit, white = 1, 600-dpi page header.
 cups_page_header2_t MonoHeader(unsigned width, unsigned height, float pageWidthPt, float pageLengthPt,
                                unsigned copies = 1);
