@@ -12,7 +12,6 @@
 
 namespace {
 
-
 bool WriteAll(int fd, const Bytes& bytes)
 {
     for (std::size_t done = 0; done < bytes.size();) {
@@ -47,11 +46,11 @@ TEST_F(Faults, SigtermClosesThePageWithItsOwedRowsAndKeepsTheJob)
 
     RunSetup setup;
     setup.stdinPipe = true;
-    RunningFilter filter = StartFilter(FilterArgs(""), ppd.c_str(), setup);
+    RunningProgram filter = StartFilter(FilterArgs(""), ppd.c_str(), setup);
     ASSERT_TRUE(WriteAll(filter.stdinFd, RawRaster({page})));
     ASSERT_TRUE(WaitUntilReadingStdin(filter.pid));
     kill(filter.pid, SIGTERM);
-    const RunResult result = FinishFilter(filter);
+    const RunResult result = FinishProgram(filter);
 
     // 186 rows of top margin, rows 0 and 1 white, row 2 printed, 3 and 4 white.
     EXPECT_EQ(result.status, 0);
@@ -63,10 +62,10 @@ TEST_F(Faults, SigtermBeforeTheFirstPageEndsWithoutPages)
 {
     RunSetup setup;
     setup.stdinPipe = true;
-    RunningFilter filter = StartFilter(FilterArgs(""), ppd.c_str(), setup);
+    RunningProgram filter = StartFilter(FilterArgs(""), ppd.c_str(), setup);
     ASSERT_TRUE(WaitUntilReadingStdin(filter.pid));
     kill(filter.pid, SIGTERM);
-    const RunResult result = FinishFilter(filter);
+    const RunResult result = FinishProgram(filter);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, Cat({kZeros, kInit}));
 }
@@ -77,7 +76,7 @@ TEST_F(Faults, FullDiskStopsTheJobEarlyAndFails)
     RunSetup setup;
     setup.stdinPipe = true;
     setup.stdoutPath = "/dev/full";
-    RunningFilter filter = StartFilter(FilterArgs(""), ppd.c_str(), setup);
+    RunningProgram filter = StartFilter(FilterArgs(""), ppd.c_str(), setup);
     std::size_t taken = 0;
     std::thread feeder([&] {
         for (std::size_t done = 0; done < raster.size(); done += 4096) {
@@ -88,7 +87,7 @@ TEST_F(Faults, FullDiskStopsTheJobEarlyAndFails)
         }
     });
     feeder.join();
-    const RunResult result = FinishFilter(filter);
+    const RunResult result = FinishProgram(filter);
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("ERROR: Writing the printer data failed."), std::string::npos) << result.err;
     // It gave up instead of reading and coding all 60 pages for nothing.

@@ -58,12 +58,7 @@ Bytes Compressed(const std::vector<TestPage>& pages)
 {
     TempDir dir;
     WriteRaster(dir.File("c.ras"), pages, CUPS_RASTER_WRITE_COMPRESSED);
-    FILE* file = std::fopen(dir.File("c.ras").c_str(), "rb");
-    Bytes bytes;
-    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file))
-        bytes.push_back(static_cast<std::uint8_t>(c));
-    std::fclose(file);
-    return bytes;
+    return ReadFile(dir.File("c.ras"));
 }
 
 std::vector<HostileCase> Cases()
@@ -167,10 +162,7 @@ TEST_P(HostileInput, HasADefinedOutcomeAndAWellFormedStream)
     const HostileCase& c = GetParam();
     TempDir dir;
     const std::string raster = dir.File("job.ras");
-    FILE* file = std::fopen(raster.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    std::fwrite(c.raster.data(), 1, c.raster.size(), file);
-    std::fclose(file);
+    WriteFile(raster, c.raster);
 
     const std::string ppd = TestData(c.ppd);
     RunSetup setup;

@@ -1,18 +1,13 @@
 // The monodump program as a person or a script runs it: on streams the
 // real filter wrote from rasters written through libcups, with its exit
 // status, its summary lines, its reports and the page images it draws.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -29,41 +24,14 @@ struct DumpResult {
     std::string err;
 };
 
-std::string ReadText(const std::string& path)
+DumpResult RunMonodump(const std::vector<std::string>& args, const std::string& stdinPath = "")
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-}
-
-DumpResult RunMonodump(std::vector<std::string> args, const std::string& stdinPath = "/dev/null")
-{
-    TempDir dir;
-    const std::string outPath = dir.File("out");
-    const std::string errPath = dir.File("err");
-    std::string name = "monodump";
-    std::vector<char*> argv = {name.data()};
-    std::transform(args.begin(), args.end(), std::back_inserter(argv), [](std::string& arg) { return arg.data(); });
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int in = open(stdinPath.c_str(), O_RDONLY);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        execv(RTM_MONODUMP_PATH, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadText(outPath), ReadText(errPath)};
+    std::vector<std::string> argv = {"monodump"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunSetup setup;
+    setup.stdinPath = stdinPath;
+    const RunResult run = RunProgram(RTM_MONODUMP_PATH, argv, setup);
+    return {run.status, {run.out.begin(), run.out.end()}, run.err};
 }
 
 std::vector<std::string> Lines(const std::string& text)
@@ -114,7 +82,7 @@ protected:
         const RunResult run = RunFilter(FilterArgs("", dir.File("job.ras")), TestData("no-options.ppd").c_str());
         ASSERT_EQ(run.status, 0);
         stream = run.out;
-        WriteBytes(job, stream);
+        WriteFile(job, stream);
     }
 };
 
@@ -147,15 +115,11 @@ TEST_F(MonodumpProgram, SumsUpACleanJobInTheAgreedLines)
     const std::string ratio = OneDecimal(950.0 * 75 / static_cast<double>(stream.size()));
     EXPECT_EQ(lines[3], "total: pages=2 rows=950 blank=899 encoded=51 bytes=" + std::to_string(stream.size()) +
                             " ratio=" + ratio);
-}
 
-TEST_F(MonodumpProgram, ReadsStandardInputAndCanKeepQuiet)
-{
-    Filter({DrawnPage(1)});
-    const DumpResult fromFile = RunMonodump({job});
+    // The same from standard input; nothing at all with --quiet.
     const DumpResult fromStdin = RunMonodump({"-"}, job);
     EXPECT_EQ(fromStdin.status, 0);
-    EXPECT_EQ(fromStdin.out, fromFile.out);
+    EXPECT_EQ(fromStdin.out, result.out);
     const DumpResult quiet = RunMonodump({"--quiet", job});
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.out, "");
@@ -172,7 +136,7 @@ TEST_F(MonodumpProgram, BrokenStreamsExitOneNamingTheOffset)
 
     Bytes reserved = stream;
     reserved[header] = 0x80;
-    WriteBytes(job, reserved);
+    WriteFile(job, reserved);
     DumpResult result = RunMonodump({job});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "monodump: offset " + std::to_string(header) +
@@ -180,8 +144,8 @@ TEST_F(MonodumpProgram, BrokenStreamsExitOneNamingTheOffset)
     // What came before the fault is still summed up; no total for a broken stream.
     EXPECT_EQ(Lines(result.out).size(), 1U) << result.out;
 
-    Bytes cut(stream.begin(), stream.end() - 3);
-    WriteBytes(job, cut);
+    const Bytes cut(stream.begin(), stream.end() - 3);
+    WriteFile(job, cut);
     result = RunMonodump({job});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err.rfind("monodump: offset " + std::to_string(cut.size()) +
@@ -191,16 +155,15 @@ TEST_F(MonodumpProgram, BrokenStreamsExitOneNamingTheOffset)
         << result.err;
     EXPECT_EQ(Lines(result.out).size(), 2U) << result.out;
 
-    WriteBytes(job, {});
+    WriteFile(job, {});
     result = RunMonodump({"--quiet", job});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err,
               "monodump: offset 0: end of stream, expected the rest of the 1024 zero bytes that open every job\n");
 }
 
-TEST_F(MonodumpProgram, UsageErrorsAndUnreadableInputExitTwo)
+TEST_F(MonodumpProgram, UsageErrorsAndUnusableFilesExitTwo)
 {
-    Filter({DrawnPage(1)});
     const std::vector<std::vector<std::string>> usage = {
         {}, {"--png"}, {"--png", "", job}, {"--pbm"}, {"--colour", job}, {job, job}, {"--quiet"}, {""},
     };
@@ -210,15 +173,27 @@ TEST_F(MonodumpProgram, UsageErrorsAndUnreadableInputExitTwo)
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, "usage: monodump [--png DIR] [--pbm DIR] [--quiet] FILE|-\n");
     }
-    for (const std::string& unreadable : {dir.File("missing.prn"), dir.path}) {
-        const DumpResult result = RunMonodump({unreadable});
-        EXPECT_EQ(result.status, 2) << unreadable;
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err.rfind("monodump: cannot read " + unreadable + ": ", 0), 0U) << result.err;
-    }
     const DumpResult help = RunMonodump({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out, "usage: monodump [--png DIR] [--pbm DIR] [--quiet] FILE|-\n");
+
+    // A readable job is read before the image folder is made.
+    WriteFile(job, {});
+    const std::string missing = dir.File("missing.prn");
+    const struct {
+        std::vector<std::string> args;
+        std::string err;  // its start
+    } unusable[] = {
+        {{missing}, "monodump: cannot read " + missing + ": "},
+        {{dir.path}, "monodump: cannot read " + dir.path + ": "},
+        {{"--png", job + "/png", job}, "monodump: cannot create " + job + "/png: "},
+    };
+    for (const auto& c : unusable) {
+        const DumpResult result = RunMonodump(c.args);
+        EXPECT_EQ(result.status, 2) << c.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err.rfind(c.err, 0), 0U) << result.err;
+    }
 }
 
 struct Picture {
@@ -253,7 +228,8 @@ Picture ReadPng(const std::string& path)
 
 Picture ReadPbm(const std::string& path)
 {
-    const std::string text = ReadText(path);
+    const Bytes file = ReadFile(path);
+    const std::string text(file.begin(), file.end());
     Picture picture;
     std::istringstream in(text);
     std::string magic;
@@ -285,9 +261,7 @@ Picture Expected(const TestPage& page)
     const unsigned padded = page.header.cupsBytesPerLine * 8;
     for (unsigned y = 0; y < page.rows.size(); ++y) {
         const Bytes& row = page.rows[y];
-        Bytes white(row.size(), 0xFF);
-        white.back() = static_cast<std::uint8_t>(0xFF << (8 - kWidth % 8));
-        if (row == white)
+        if (row == WhiteRow(kWidth))
             continue;
         for (unsigned x = 0; x < padded; ++x)
             if (((row[x / 8] >> (7 - x % 8)) & 1) == 0)
@@ -309,17 +283,15 @@ TEST_F(MonodumpProgram, DrawsEveryPageWhereThePrinterPutsToner)
     for (const std::string& image : {png + "/page-001.png", pbm + "/page-001.pbm", png + "/page-002.png"})
         EXPECT_NE(result.out.find("image: " + image + "\n"), std::string::npos) << image;
 
-    const Picture expected = Expected(drawn);
-    ASSERT_GT(std::count(expected.black.begin(), expected.black.end(), true), 1000);
-    for (const Picture& picture : {ReadPng(png + "/page-001.png"), ReadPbm(pbm + "/page-001.pbm")}) {
-        EXPECT_EQ(picture.width, 600U);
-        EXPECT_EQ(picture.height, 600U);
-        EXPECT_TRUE(picture.black == expected.black);
-    }
-    for (const Picture& picture : {ReadPng(png + "/page-002.png"), ReadPbm(pbm + "/page-002.pbm")}) {
-        EXPECT_EQ(picture.width, 600U);
-        EXPECT_EQ(picture.height, 600U);
-        EXPECT_EQ(std::count(picture.black.begin(), picture.black.end(), true), 0);
+    const Picture expected[] = {Expected(drawn), Expected(white)};
+    ASSERT_GT(std::count(expected[0].black.begin(), expected[0].black.end(), true), 1000);
+    for (const int page : {1, 2}) {
+        const std::string name = "/page-00" + std::to_string(page);
+        for (const Picture& picture : {ReadPng(png + name + ".png"), ReadPbm(pbm + name + ".pbm")}) {
+            EXPECT_EQ(picture.width, 600U);
+            EXPECT_EQ(picture.height, 600U);
+            EXPECT_TRUE(picture.black == expected[page - 1].black) << name;
+        }
     }
 }
 
@@ -355,10 +327,7 @@ TEST_F(MonodumpProgram, InkOffThePaperIsCutOffWithAWarning)
 TEST_F(MonodumpProgram, PaperWithoutAreaGetsNoImageAndAWarning)
 {
     // The filter refuses such pages, but a stream can name any size.
-    WriteBytes(job, Cat({Bytes(1024, 0x00), Hex("1B 26 42 1B 25 2D 39 38 37 36 35 58"),
-                         Hex("1C 16 01 42 11  1C 16 02 42 12  1C 16 03 42 10  1B 26 41 01 00 01"),
-                         Hex("1B 78 00 00 1B 79 00 00  1B 26 41 03 00 00 00  1B 26 6C 01 00 49 25"),
-                         Hex("1B 24 41 1B 21 41 00 00 00  1B 2A 41 02 02 00 00 FF  1B 24 42")}));
+    WriteFile(job, Cat({kZeros, kInit, SettingsBlock("1B 78 00 00 1B 79 00 00"), kStart, RowCommand(Hex("00 FF")), kEnd}));
     const std::string png = dir.File("png");
     const DumpResult result = RunMonodump({"--png", png, job});
     EXPECT_EQ(result.status, 0);
@@ -367,14 +336,6 @@ TEST_F(MonodumpProgram, PaperWithoutAreaGetsNoImageAndAWarning)
               std::string::npos)
         << result.err;
     EXPECT_FALSE(std::filesystem::exists(png + "/page-001.png"));
-}
-
-TEST_F(MonodumpProgram, AnImageFolderThatCannotBeMadeExitsTwo)
-{
-    Filter({DrawnPage(1)});
-    const DumpResult result = RunMonodump({"--png", job + "/png", job});
-    EXPECT_EQ(result.status, 2);
-    EXPECT_EQ(result.err.rfind("monodump: cannot create " + job + "/png: ", 0), 0U) << result.err;
 }
 
 }  // namespace

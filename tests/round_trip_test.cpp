@@ -6,7 +6,6 @@
 // cannot agree on one mistake unnoticed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <tiffio.h>
 #include <unistd.h>
 
@@ -15,7 +14,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <random>
@@ -41,27 +39,6 @@ cups_page_header2_t Header(unsigned width, unsigned height, Paper paper, unsigne
     return MonoHeader(width, height, static_cast<float>(widthPt), static_cast<float>(heightPt), copies);
 }
 
-std::uint8_t PaddingMask(unsigned width)
-{
-    const unsigned w = width & 7;
-    return static_cast<std::uint8_t>(w == 0 ? 0xFF : (0xFF << (8 - w)) & 0xFF);
-}
-
-// The raster's rule: bits past the last pixel are 0.
-void ClearPadding(Bytes& row, unsigned width)
-{
-    if (!row.empty())
-        row.back() &= PaddingMask(width);
-}
-
-bool IsWhite(const Bytes& row, unsigned width)
-{
-    for (std::size_t i = 0; i + 1 < row.size(); ++i)
-        if (row[i] != 0xFF)
-            return false;
-    return row.empty() || row.back() == PaddingMask(width);
-}
-
 // What the printer must get for a printed raster row: the white margin
 // bytes and the row, complemented, up to the last byte that is not white.
 Bytes ExpectedInk(const Bytes& raster, std::uint32_t marginLeft)
@@ -73,17 +50,6 @@ Bytes ExpectedInk(const Bytes& raster, std::uint32_t marginLeft)
     std::transform(row.begin(), row.end(), row.begin(),
                    [](std::uint8_t byte) { return static_cast<std::uint8_t>(~byte); });
     return row;
-}
-
-std::string Difference(const Bytes& got, const Bytes& wanted)
-{
-    const auto [differs, unused] = std::mismatch(got.begin(), got.end(), wanted.begin(), wanted.end());
-    const auto at = static_cast<std::size_t>(differs - got.begin());
-    std::string text = std::to_string(got.size()) + " bytes where " + std::to_string(wanted.size()) +
-                       " are wanted, first difference at byte " + std::to_string(at);
-    if (at < got.size() && at < wanted.size())
-        text += ": " + std::to_string(got[at]) + " instead of " + std::to_string(wanted[at]);
-    return text;
 }
 
 // libtiff reports through process-wide handlers; a PackBits stream that it
@@ -159,8 +125,9 @@ std::size_t CrossCheckWithLibtiff(const std::vector<std::span<const std::uint8_t
                                                   static_cast<tmsize_t>(width));
         Bytes wanted = expected[i];
         wanted.resize(width, kSentinel);
-        if (got != static_cast<tmsize_t>(width) || decoded != wanted) {
-            ADD_FAILURE() << "libtiff expands printed row " << i << " differently: " << Difference(decoded, wanted);
+        const ::testing::AssertionResult same = SameBytes(decoded, wanted);
+        if (got != static_cast<tmsize_t>(width) || !same) {
+            ADD_FAILURE() << "libtiff expands printed row " << i << " differently: " << same.message();
             break;
         }
         ++checked;
@@ -217,11 +184,12 @@ std::size_t ExpectRoundTrip(const std::vector<TestPage>& pages, cups_mode_t mode
         for (std::size_t y = 0; y < page.rows.size(); ++y) {
             const DecodedRow& row = decoded.rows[marginTop + y];
             const Bytes& source = page.rows[y];
-            const bool white = IsWhite(source, page.header.cupsWidth);
+            const bool white = source == WhiteRow(page.header.cupsWidth);
             const Bytes ink = white ? Bytes{} : ExpectedInk(source, marginLeft);
-            if (row.blank != white || row.ink != ink) {
+            const ::testing::AssertionResult same = SameBytes(row.ink, ink);
+            if (row.blank != white || !same) {
                 ADD_FAILURE() << "raster row " << y << (white ? " is white" : " is printed") << ", decoded as a "
-                              << (row.blank ? "blank row" : "row command") << " of " << Difference(row.ink, ink);
+                              << (row.blank ? "blank row" : "row command") << ": " << same.message();
                 break;
             }
             if (!white) {
@@ -329,7 +297,7 @@ TEST(RoundTrip, EveryWidthRemainderWithAndWithoutMargins)
             ClearPadding(page.rows[2], width);
             page.rows[3][0] = 0x7F;  // first dot only
             // Last dot only.
-            page.rows[4][bytes - 1] = static_cast<std::uint8_t>(PaddingMask(width) & ~(0x80 >> ((width - 1) % 8)));
+            page.rows[4][bytes - 1] = static_cast<std::uint8_t>(WhiteRow(width).back() & ~(0x80 >> ((width - 1) % 8)));
             page.rows[5] = Bytes(bytes, 0xFF);  // white, padding bits set: printed, as an empty payload
             page.rows[6] = NoiseRow(random, width, 0.97);
             page.rows[8][bytes / 2] = 0xEF;  // one dot in the middle
@@ -374,25 +342,6 @@ TEST(RoundTrip, MultiPageJobsKeepTheFirstPagesPlacement)
     // White pages between printed ones.
     const TestPage white = WhitePage(Header(700, 40, paper, 3));
     ExpectRoundTrip({white, noisy(700, 40, 0.2), white, white, noisy(700, 40, 0.02)}, CUPS_RASTER_WRITE, paper);
-}
-
-// A program on the PATH; 127 when it cannot be started.
-int RunProgram(std::vector<std::string> args, const std::string& log)
-{
-    std::vector<char*> argv;
-    std::transform(args.begin(), args.end(), std::back_inserter(argv), [](std::string& arg) { return arg.data(); });
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
-        dup2(out, 2);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::vector<TestPage> ReadRaster(const std::string& path)
@@ -448,15 +397,14 @@ TEST(RoundTrip, PagesRenderedByGhostscript)
         args.insert(args.end(), more);
         return args;
     };
-    const int status = RunProgram(with({"-dDEVICEWIDTHPOINTS=288", "-dDEVICEHEIGHTPOINTS=216", "-dFIXEDMEDIA",
-                                        "-sOutputFile=" + small, ps}),
-                                  dir.File("gs.log"));
-    if (status == 127)
+    const RunResult text = RunProgram("gs", with({"-dDEVICEWIDTHPOINTS=288", "-dDEVICEHEIGHTPOINTS=216",
+                                                 "-dFIXEDMEDIA", "-sOutputFile=" + small, ps}));
+    if (text.status == 127)
         GTEST_SKIP() << "ghostscript is not installed";
-    ASSERT_EQ(status, 0);
-    ASSERT_EQ(RunProgram(with({"-sPAPERSIZE=a4", "-sOutputFile=" + a4, std::string(RTM_EXAMPLES) + "/sample-page.ps"}),
-                         dir.File("gs.log")),
-              0);
+    ASSERT_EQ(text.status, 0) << text.err;
+    const RunResult sample =
+        RunProgram("gs", with({"-sPAPERSIZE=a4", "-sOutputFile=" + a4, std::string(RTM_EXAMPLES) + "/sample-page.ps"}));
+    ASSERT_EQ(sample.status, 0) << sample.err;
 
     for (const std::string& raster : {small, a4}) {
         const std::vector<TestPage> pages = ReadRaster(raster);

@@ -92,12 +92,23 @@ cups_page_header2_t MonoHeader(unsigned width, unsigned height, float pageWidthP
     return header;
 }
 
+void ClearPadding(Bytes& row, unsigned width)
+{
+    if (const unsigned w = width & 7; w != 0 && !row.empty())
+        row.back() &= static_cast<std::uint8_t>(0xFF << (8 - w));
+}
+
+Bytes WhiteRow(unsigned width)
+{
+    Bytes white((width + 7) / 8, 0xFF);
+    ClearPadding(white, width);
+    return white;
+}
+
 TestPage WhitePage(const cups_page_header2_t& header)
 {
     Bytes white(header.cupsBytesPerLine, 0xFF);
-    // Bits past the last pixel are 0.
-    if (const unsigned w = header.cupsWidth & 7; w != 0 && !white.empty())
-        white.back() = static_cast<std::uint8_t>(0xFF << (8 - w));
+    ClearPadding(white, header.cupsWidth);
     return {header, std::vector<Bytes>(header.cupsHeight, white)};
 }
 
@@ -138,15 +149,17 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path, ignored);
 }
 
-namespace {
-
 Bytes ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-}  // namespace
+void WriteFile(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
 
 std::vector<std::string> FilterArgs(const std::string& options, const std::string& file)
 {
@@ -156,29 +169,29 @@ std::vector<std::string> FilterArgs(const std::string& options, const std::strin
     return args;
 }
 
-RunningFilter StartFilter(const std::vector<std::string>& args, const char* ppd, const RunSetup& setup)
+RunningProgram StartProgram(const std::string& program, const std::vector<std::string>& argv,
+                            const RunSetup& setup)
 {
-    RunningFilter filter;
-    filter.dir = std::make_unique<TempDir>();
-    filter.timeoutSeconds = setup.timeoutSeconds;
-    const std::string outPath = setup.stdoutPath.empty() ? filter.dir->File("out") : setup.stdoutPath;
-    const std::string errPath = filter.dir->File("err");
+    RunningProgram running;
+    running.program = program;
+    running.dir = std::make_unique<TempDir>();
+    running.timeoutSeconds = setup.timeoutSeconds;
+    const std::string outPath = setup.stdoutPath.empty() ? running.dir->File("out") : setup.stdoutPath;
+    const std::string errPath = running.dir->File("err");
     const std::string inPath = setup.stdinPath.empty() ? "/dev/null" : setup.stdinPath;
 
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e)
         if (std::strncmp(*e, "PPD=", 4) != 0)
             env.emplace_back(*e);
-    if (ppd != nullptr)
-        env.push_back(std::string("PPD=") + ppd);
     env.insert(env.end(), setup.env.begin(), setup.env.end());
 
-    std::vector<std::string> argsCopy = args;
-    std::string name = "rastertomono";
-    std::vector<char*> argv = {name.data()};
-    for (std::string& arg : argsCopy)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> argvCopy = argv;
+    std::vector<char*> args;
+    args.reserve(argvCopy.size() + 1);
+    for (std::string& arg : argvCopy)
+        args.push_back(arg.data());
+    args.push_back(nullptr);
     std::vector<char*> envp;
     envp.reserve(env.size() + 1);
     for (std::string& entry : env)
@@ -192,41 +205,41 @@ RunningFilter StartFilter(const std::vector<std::string>& args, const char* ppd,
     if (setup.stdoutUnread && pipe2(unread.data(), O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
 
-    filter.pid = fork();
-    if (filter.pid == 0) {
+    running.pid = fork();
+    if (running.pid == 0) {
         const int in = setup.stdinPipe ? pipeFds[0] : open(inPath.c_str(), O_RDONLY);
         const int out = setup.stdoutUnread ? unread[1] : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        execve(RTM_FILTER_PATH, argv.data(), envp.data());
+        execvpe(program.c_str(), args.data(), envp.data());
         _exit(127);
     }
     if (setup.stdinPipe) {
         close(pipeFds[0]);
-        filter.stdinFd = pipeFds[1];
+        running.stdinFd = pipeFds[1];
     }
     if (setup.stdoutUnread) {
         close(unread[0]);
         close(unread[1]);
     }
-    return filter;
+    return running;
 }
 
-RunResult FinishFilter(RunningFilter& filter)
+RunResult FinishProgram(RunningProgram& running)
 {
-    if (filter.stdinFd >= 0) {
-        close(filter.stdinFd);
-        filter.stdinFd = -1;
+    if (running.stdinFd >= 0) {
+        close(running.stdinFd);
+        running.stdinFd = -1;
     }
     int status = 0;
     for (int waited = 0;; ++waited) {
-        if (waitpid(filter.pid, &status, WNOHANG) == filter.pid)
+        if (waitpid(running.pid, &status, WNOHANG) == running.pid)
             break;
-        if (waited == filter.timeoutSeconds * 100) {
-            kill(filter.pid, SIGKILL);
-            waitpid(filter.pid, &status, 0);
+        if (waited == running.timeoutSeconds * 100) {
+            kill(running.pid, SIGKILL);
+            waitpid(running.pid, &status, 0);
             break;
         }
         usleep(10000);
@@ -234,19 +247,34 @@ RunResult FinishFilter(RunningFilter& filter)
 
     RunResult result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = ReadFile(filter.dir->File("out"));
-    const Bytes err = ReadFile(filter.dir->File("err"));
+    result.out = ReadFile(running.dir->File("out"));
+    const Bytes err = ReadFile(running.dir->File("err"));
     result.err.assign(err.begin(), err.end());
     // In the sanitizer build a report is a failure whatever the exit status.
     if (result.err.find("Sanitizer") != std::string::npos || result.err.find("runtime error:") != std::string::npos)
-        ADD_FAILURE() << "sanitizer report from the filter:\n" << result.err;
+        ADD_FAILURE() << "sanitizer report from " << running.program << ":\n" << result.err;
     return result;
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& argv, const RunSetup& setup)
+{
+    RunningProgram running = StartProgram(program, argv, setup);
+    return FinishProgram(running);
+}
+
+RunningProgram StartFilter(const std::vector<std::string>& args, const char* ppd, RunSetup setup)
+{
+    if (ppd != nullptr)
+        setup.env.push_back(std::string("PPD=") + ppd);
+    std::vector<std::string> argv = {"rastertomono"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return StartProgram(RTM_FILTER_PATH, argv, setup);
 }
 
 RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const RunSetup& setup)
 {
-    RunningFilter filter = StartFilter(args, ppd, setup);
-    return FinishFilter(filter);
+    RunningProgram filter = StartFilter(args, ppd, setup);
+    return FinishProgram(filter);
 }
 
 bool WaitUntilReadingStdin(pid_t pid)

@@ -47,6 +47,10 @@ struct TestPage {
     std::vector<Bytes> rows;  // each cupsBytesPerLine bytes; missing rows are not written
 };
 
+// A white raster row: bits past the last pixel are 0, as the raster has them.
+Bytes WhiteRow(unsigned width);
+void ClearPadding(Bytes& row, unsigned width);
+
 // A page whose rows are all white except those given.
 TestPage WhitePage(const cups_page_header2_t& header);
 
@@ -54,6 +58,8 @@ void WriteRaster(const std::string& path, const std::vector<TestPage>& pages,
                  cups_mode_t mode = CUPS_RASTER_WRITE);
 
 std::string TestData(const std::string& name);
+Bytes ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const Bytes& bytes);
 
 // A folder under the test temp area, removed with the object.
 struct TempDir {
@@ -76,24 +82,30 @@ struct RunSetup {
     std::string stdoutPath;         // empty: captured into RunResult::out
     bool stdinPipe = false;         // stdin is a pipe the test writes to
     bool stdoutUnread = false;      // stdout is a pipe nobody reads
-    std::vector<std::string> env;   // added to the environment
-    int timeoutSeconds = 120;       // then the filter is killed (status 128 + 9)
+    std::vector<std::string> env;   // added to the environment, which has no PPD
+    int timeoutSeconds = 120;       // then the program is killed (status 128 + 9)
 };
 
-struct RunningFilter {
+struct RunningProgram {
+    std::string program;
     pid_t pid = -1;
     int stdinFd = -1;  // write end of the stdin pipe, when asked for
     std::unique_ptr<TempDir> dir;
     int timeoutSeconds = 0;
 };
 
-// Starts the filter binary with argv[0] = "rastertomono" and the given
-// further arguments; ppd null leaves PPD unset.
-RunningFilter StartFilter(const std::vector<std::string>& args, const char* ppd, const RunSetup& setup = {});
-// Closes the stdin pipe, waits (killing the filter after its timeout) and
-// collects what it wrote.
-RunResult FinishFilter(RunningFilter& filter);
+// Starts program (looked up on the PATH when it has no slash) with argv,
+// argv[0] included.
+RunningProgram StartProgram(const std::string& program, const std::vector<std::string>& argv,
+                            const RunSetup& setup = {});
+// Closes the stdin pipe, waits (killing the program after its timeout) and
+// collects what it wrote; a sanitizer report fails the test.
+RunResult FinishProgram(RunningProgram& running);
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& argv, const RunSetup& setup = {});
 
+// The filter binary with argv[0] = "rastertomono" and the given further
+// arguments; ppd null leaves PPD unset.
+RunningProgram StartFilter(const std::vector<std::string>& args, const char* ppd, RunSetup setup = {});
 RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const RunSetup& setup = {});
 
 // Waits until the filter sits in a read of its standard input, i.e. it has
