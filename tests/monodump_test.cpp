@@ -14,7 +14,6 @@
 
 namespace {
 
-
 // Density 2, weight 1, 600 x 600 dots, one copy.
 const Bytes kSettings = SettingsBlock(kOneInchPaper);
 constexpr std::size_t kFirstPageAt = 1024 + 12 + 43;
@@ -101,14 +100,6 @@ TEST(Decode, SettingValuesCopiesAndPagesComeThroughAsSent)
     EXPECT_EQ(job.pages[2].rows[0].ink, Bytes(3, 0x00));
 }
 
-TEST(Decode, AJobWithoutPagesIsZerosAndInitOnly)
-{
-    const DecodedJob job = DecodeJob(Cat({kZeros, kInit}));
-    EXPECT_FALSE(job.violation);
-    EXPECT_FALSE(job.settings);
-    EXPECT_TRUE(job.pages.empty());
-}
-
 TEST(RowPayload, WorkedExamplesExpandToTheComplementedRowWithoutTrailingWhite)
 {
     for (const PayloadExample& example : kPayloadExamples) {
@@ -116,20 +107,8 @@ TEST(RowPayload, WorkedExamplesExpandToTheComplementedRowWithoutTrailingWhite)
         EXPECT_FALSE(ExpandRowPayload(Hex(example.payload), 0, ink)) << example.payload;
         EXPECT_EQ(ink, Complement(WithoutTrailingWhite(Hex(example.row)))) << example.payload;
     }
-    // A 4,958-dot row whose last byte has a bit set past the last dot.
-    const Bytes row = Cat({Bytes(619, 0xFF), Hex("FD")});
+    // The longest literal run.
     InkBytes ink;
-    EXPECT_FALSE(ExpandRowPayload(Hex("82 00 82 00 82 00 82 00 92 00 00 02"), 0, ink));
-    EXPECT_EQ(ink, Complement(row));
-}
-
-TEST(RowPayload, RunsReachTheirLongest)
-{
-    InkBytes ink;
-    EXPECT_FALSE(ExpandRowPayload(Hex("83 FF 00 FF"), 0, ink));
-    EXPECT_EQ(ink, Bytes(127, 0xFF));
-    EXPECT_FALSE(ExpandRowPayload(Hex("82 FF 01 FF FF"), 0, ink));
-    EXPECT_EQ(ink, Bytes(129, 0xFF));
     Bytes literal = {0x7E};
     for (int i = 0; i < 127; ++i)
         literal.push_back(static_cast<std::uint8_t>(i));
@@ -176,15 +155,6 @@ Bytes Changed(Bytes bytes, std::size_t at, std::uint8_t value)
     return bytes;
 }
 
-Bytes Settings(const char* copiesAndCrc)
-{
-    Bytes settings = kSettings;
-    settings.resize(settings.size() - 4);
-    const Bytes tail = Hex(copiesAndCrc);
-    settings.insert(settings.end(), tail.begin(), tail.end());
-    return settings;
-}
-
 TEST(StreamRules, TheFirstBrokenRuleIsReportedAtItsOffset)
 {
     const Bytes good = Job({Page({RowCommand(Hex("00 AA"))})});
@@ -206,10 +176,10 @@ TEST(StreamRules, TheFirstBrokenRuleIsReportedAtItsOffset)
                                     Hex("1B 78 58 02 1B 79 58 02")}),
          1051, "paper-size command", "input-bin command 1B 26 41 01 00 01"},
         {"resolution", Changed(good, 1068, 0x02), 1068, "byte 02", "03 of the resolution command"},
-        {"copies CRC", Job({Page({})}, Settings("01 00 49 26")), 1077, "CRC-16 49 26",
+        {"copies CRC", Job({Page({})}, SettingsBlock(kOneInchPaper, "01 00 49 26")), 1077, "CRC-16 49 26",
          "49 25, the CRC-16 of 1B 26 6C 01 00"},
-        {"no copies", Job({Page({})}, Settings("00 00 78 16")), 1075, "copy count 0", "a count from 1 to 32767"},
-        {"negative copies", Job({Page({})}, Settings("00 80 F0 87")), 1075, "copy count 32768",
+        {"no copies", Job({Page({})}, SettingsBlock(kOneInchPaper, "00 00 78 16")), 1075, "copy count 0", "a count from 1 to 32767"},
+        {"negative copies", Job({Page({})}, SettingsBlock(kOneInchPaper, "00 80 F0 87")), 1075, "copy count 32768",
          "a count from 1 to 32767"},
         {"settings without a page", Job({}), kFirstPageAt, "end of stream", "start-page command"},
         {"second settings block", Cat({good, kSettings, Page({})}), afterPage, "paper-weight command",

@@ -11,11 +11,10 @@
 
 namespace {
 
-
 // Runs start-page, the page body and end-page over one page written through
 // libcups, with the given margins, and returns the bytes sent. A cancelled
 // page is cancelled right after start-page.
-Bytes SendPage(const TestPage& page, std::uint32_t marginLeft, std::int32_t marginTop, bool cancelled = false)
+Bytes SendPage(const TestPage& page, std::uint32_t marginLeft, std::int32_t marginTop, bool cancelled)
 {
     TempDir dir;
     WriteRaster(dir.File("page.ras"), {page});
@@ -46,88 +45,67 @@ Bytes SendPage(const TestPage& page, std::uint32_t marginLeft, std::int32_t marg
     return sent.All();
 }
 
-bool Blank(const Bytes& row, unsigned width)
+TEST(BlankRowTest, WhiteDotsAndClearPaddingBitsOnly)
 {
-    return IsBlankRow(row.data(), static_cast<std::uint32_t>(row.size()), width);
-}
-
-TEST(BlankRowTest, PartialLastByteMustHaveWhitePixelsAndClearPadding)
-{
-    Bytes row(620, 0xFF);
-    row.back() = 0xFC;  // 4,958 pixels: six in the last byte
-    EXPECT_TRUE(Blank(row, 4958));
-    row.back() = 0xFD;
-    EXPECT_FALSE(Blank(row, 4958));
-    row.back() = 0xFF;
-    EXPECT_FALSE(Blank(row, 4958));
-    row.back() = 0xFC;
-    row[300] = 0xFE;
-    EXPECT_FALSE(Blank(row, 4958));
-}
-
-TEST(BlankRowTest, WholeBytesMustAllBeWhite)
-{
-    Bytes row(75, 0xFF);
-    EXPECT_TRUE(Blank(row, 600));
-    for (const std::size_t at : {0UL, 1UL, 37UL, 73UL, 74UL}) {
-        Bytes dirty = row;
-        dirty[at] = 0xFE;
-        EXPECT_FALSE(Blank(dirty, 600)) << at;
+    const struct {
+        const char* row;
+        unsigned width;
+        bool blank;
+    } cases[] = {
+        // 4,958 pixels: six in the last byte.
+        {"FF*619 FC", 4958, true},
+        {"FF*619 FD", 4958, false},
+        {"FF*620", 4958, false},
+        {"FF*300 FE FF*318 FC", 4958, false},
+        {"FF*75", 600, true},
+        {"FE FF*74", 600, false},
+        {"FF FE FF*73", 600, false},
+        {"FF*37 FE FF*37", 600, false},
+        {"FF*73 FE FF", 600, false},
+        {"FF*74 FE", 600, false},
+        {"00 FF FF FF", 32, false},
+        // Narrower than eight pixels, alone and behind one margin byte.
+        {"E0", 3, true},
+        {"E1", 3, false},
+        {"60", 3, false},
+        {"FF E0", 3, true},
+        {"FF 60", 3, false},
+    };
+    for (const auto& c : cases) {
+        const Bytes row = Hex(c.row);
+        EXPECT_EQ(IsBlankRow(row.data(), static_cast<std::uint32_t>(row.size()), c.width), c.blank) << c.row;
     }
-    EXPECT_FALSE(Blank(Hex("00 FF FF FF"), 32));
 }
 
-TEST(BlankRowTest, RowsNarrowerThanEightPixels)
+TEST(PageBody, OwedBlankRowsGoBeforeTheNextPrintedRowAndBeforeEndPage)
 {
-    EXPECT_TRUE(Blank(Hex("E0"), 3));
-    EXPECT_FALSE(Blank(Hex("E1"), 3));
-    EXPECT_FALSE(Blank(Hex("60"), 3));
-    EXPECT_TRUE(Blank(Hex("FF E0"), 3));  // behind one margin byte
-    EXPECT_FALSE(Blank(Hex("FF 60"), 3));
-}
-
-TEST(PageBody, WhitePageOwesItsTopMarginAndEveryRow)
-{
-    const Bytes sent = SendPage(WhitePage(MonoHeader(16, 3, 72, 72)), 0, 2);
-    EXPECT_EQ(sent, Cat({kStart, Repeat(kBlank, 5), kEnd}));
-}
-
-TEST(PageBody, OwedRowsAreSentBeforeTheNextPrintedRow)
-{
-    TestPage page = WhitePage(MonoHeader(16, 5, 72, 72));
-    page.rows[1] = Hex("12 34");
-    page.rows[3] = Hex("00 FF");
-    const Bytes sent = SendPage(page, 0, 1);
-    EXPECT_EQ(sent, Cat({kStart, Repeat(kBlank, 2), RowCommand(Hex("01 ED CB")), kBlank,
-                         RowCommand(Hex("00 FF")), kBlank, kEnd}));
-}
-
-TEST(PageBody, LeftMarginTravelsAsWhiteBytesInFrontOfTheRow)
-{
-    TestPage page = WhitePage(MonoHeader(24, 1, 72, 72));
-    page.rows[0] = Hex("12 34 56");
-    EXPECT_EQ(SendPage(page, 3, 0), Cat({kStart, RowCommand(Hex("FE 00 00 ED 01 CB A9")), kEnd}));
-}
-
-TEST(PageBody, PaddingBitSetInTheLastByteMakesAPrintedRow)
-{
-    TestPage page = WhitePage(MonoHeader(4958, 2, 595, 842));
-    page.rows[0].back() = 0xFD;  // row 1 keeps FC: white
-    EXPECT_EQ(SendPage(page, 0, 0),
-              Cat({kStart, RowCommand(Hex("82 00 82 00 82 00 82 00 92 00 00 02")), kBlank, kEnd}));
-}
-
-TEST(PageBody, ShortPageIsClosedWithTheRowsItHas)
-{
-    TestPage page = WhitePage(MonoHeader(16, 6, 72, 72));
-    page.rows.resize(2);
-    page.rows[0] = Hex("00 00");
-    EXPECT_EQ(SendPage(page, 0, 1), Cat({kStart, kBlank, RowCommand(Hex("01 FF FF")), kBlank, kEnd}));
-}
-
-TEST(PageBody, CancelledPageIsClosedWithItsOwedRows)
-{
-    EXPECT_EQ(SendPage(WhitePage(MonoHeader(16, 4, 72, 72)), 0, 3, true), Cat({kStart, Repeat(kBlank, 3), kEnd}));
+    const struct {
+        const char* what;
+        unsigned width, height;
+        std::vector<std::pair<std::size_t, const char*>> rows;  // the rows that are not white
+        std::size_t rowsSent;                                   // the rest of the page never comes
+        std::uint32_t marginLeft;
+        std::int32_t marginTop;
+        bool cancelled;
+        Bytes expected;  // between start-page and end-page
+    } cases[] = {
+        {"white page", 16, 3, {}, 3, 0, 2, false, Repeat(kBlank, 5)},
+        {"printed rows", 16, 5, {{1, "12 34"}, {3, "00 FF"}}, 5, 0, 1, false,
+         Cat({Repeat(kBlank, 2), RowCommand(Hex("01 ED CB")), kBlank, RowCommand(Hex("00 FF")), kBlank})},
+        {"left margin", 24, 1, {{0, "12 34 56"}}, 1, 3, 0, false, RowCommand(Hex("FE 00 00 ED 01 CB A9"))},
+        {"padding bit set", 4958, 2, {{0, "FF*619 FD"}}, 2, 0, 0, false,
+         Cat({RowCommand(Hex("82 00 82 00 82 00 82 00 92 00 00 02")), kBlank})},
+        {"short page", 16, 6, {{0, "00 00"}}, 2, 0, 1, false, Cat({kBlank, RowCommand(Hex("01 FF FF")), kBlank})},
+        {"cancelled page", 16, 4, {}, 4, 0, 3, true, Repeat(kBlank, 3)},
+    };
+    for (const auto& c : cases) {
+        TestPage page = WhitePage(MonoHeader(c.width, c.height, 72, 72));
+        for (const auto& [y, row] : c.rows)
+            page.rows[y] = Hex(row);
+        page.rows.resize(c.rowsSent);
+        EXPECT_TRUE(SameBytes(SendPage(page, c.marginLeft, c.marginTop, c.cancelled), Cat({kStart, c.expected, kEnd})))
+            << c.what;
+    }
 }
 
 }  // namespace

@@ -21,8 +21,11 @@ Bytes Hex(const std::string& text)
     Bytes bytes;
     std::istringstream in(text);
     std::string word;
-    while (in >> word)
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
+    while (in >> word) {
+        const std::size_t star = word.find('*');
+        const std::size_t times = star == std::string::npos ? 1 : std::stoul(word.substr(star + 1));
+        bytes.insert(bytes.end(), times, static_cast<std::uint8_t>(std::stoul(word.substr(0, star), nullptr, 16)));
+    }
     return bytes;
 }
 
@@ -52,6 +55,24 @@ const std::vector<PayloadExample> kPayloadExamples = {
     {"10 10 11 11 12 12 12 12", "03 EF EF EE EE FE ED 00 ED"},
     {"12 34 56 78", "01 ED CB 01 A9 87"},
     {"FF FF FF 12 34 56", "FE 00 00 ED 01 CB A9"},
+    // Repeat runs are capped at 127.
+    {"00*127", "83 FF 00 FF"},
+    {"00*129", "82 FF 01 FF FF"},
+    {"55*130", "82 AA FE AA"},
+    {"00*254", "82 FF 83 FF 00 FF"},
+    // A repeat run reaching the end takes the last byte only when its
+    // first three bytes end there.
+    {"01 05 05 05", "00 FE FE FA"},
+    {"01 05 05 05 05", "00 FE FE FA 00 FA"},
+    {"05 05 05 05 05 05", "FC FA 00 FA"},
+    // Two equal bytes inside varying data stay in the literal run; three end it.
+    {"01 02 02 03 04", "02 FE FD FD 01 FC FB"},
+    {"01 02 07 07 07 09", "01 FE FD FE F8 00 F6"},
+    // Only trailing white is cut.
+    {"FF FF FF 00 FF", "FE 00 00 FF"},
+    {"FF 00 FF FF 00", "02 00 FF 00 01 00 FF"},
+    // A 4,958-dot row whose last byte has a bit set past the last dot.
+    {"FF*619 FD", "82 00 82 00 82 00 82 00 92 00 00 02"},
 };
 
 Bytes Repeat(const Bytes& bytes, std::size_t times)

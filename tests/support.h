@@ -14,7 +14,7 @@
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Hex(const std::string& text);  // "1B 2A 42" -> bytes
+Bytes Hex(const std::string& text);  // "1B 2A 42" -> bytes; "FF*3" is "FF FF FF"
 Bytes Repeat(const Bytes& bytes, std::size_t times);
 Bytes Cat(std::initializer_list<Bytes> parts);
 
@@ -31,7 +31,8 @@ Bytes RowCommand(const Bytes& payload);
 Bytes SettingsBlock(const char* paperSize, const char* copiesAndCrc = "01 00 49 25");
 inline const char* const kOneInchPaper = "1B 78 58 02 1B 79 58 02";
 
-// Raster rows and the payloads the printer must receive for them.
+// Raster rows and the payloads the printer must receive for them (a
+// payload expands back to the complemented row without trailing white).
 struct PayloadExample {
     const char* row;
     const char* payload;
