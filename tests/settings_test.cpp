@@ -13,13 +13,6 @@ struct PpdCloser {
 };
 using Ppd = std::unique_ptr<ppd_file_t, PpdCloser>;
 
-Ppd OpenPpd(const std::string& name)
-{
-    Ppd ppd(ppdOpenFile(TestData(name).c_str()));
-    EXPECT_NE(ppd, nullptr) << name;
-    return ppd;
-}
-
 template <std::size_t N>
 Bytes AsBytes(const std::array<std::uint8_t, N>& command)
 {
@@ -28,37 +21,28 @@ Bytes AsBytes(const std::array<std::uint8_t, N>& command)
 
 void Parse(const std::string& ppdName, const std::string& options, const cups_page_header2_t& header)
 {
-    const Ppd ppd = OpenPpd(ppdName);
+    const Ppd ppd(ppdOpenFile(TestData(ppdName).c_str()));
+    ASSERT_NE(ppd, nullptr) << ppdName;
     parsePrinterSettings(ppd.get(), options.c_str(), header);
 }
 
-TEST(PaperAndMargins, A4IsTakenFromTheTable)
-{
-    Parse("no-options.ppd", "", MonoHeader(4958, 6814, 595, 842));
-    EXPECT_EQ(AsBytes(szPaperSizeSelfdefCmd), Hex("1B 78 60 13 1B 79 68 1B"));
-    EXPECT_EQ(gMarginLeft, 0U);
-    EXPECT_EQ(gMarginTop, 75);
-}
-
-TEST(PaperAndMargins, OtherTableSizes)
+TEST(PaperAndMargins, PaperSizeComesFromTheTableOrThePointSize)
 {
     const struct {
         float width, length;
         PaperDots dots;
-    } sizes[] = {{595, 420, {4958, 3512}}, {420, 595, {3512, 4958}}, {498, 708, {4176, 5908}}};
+    } sizes[] = {
+        {595, 842, {4960, 7016}},  // A4
+        {595, 420, {4958, 3512}},  // A5 landscape
+        {420, 595, {3512, 4958}},  // A5
+        {498, 708, {4176, 5908}},  // B5
+        {612, 792, {5100, 6600}},  // Letter, from its size in points
+    };
     for (const auto& size : sizes) {
         const PaperDots dots = PaperSizeInDots(MonoHeader(100, 100, size.width, size.length));
-        EXPECT_EQ(dots.width, size.dots.width);
-        EXPECT_EQ(dots.height, size.dots.height);
+        EXPECT_EQ(dots.width, size.dots.width) << size.width;
+        EXPECT_EQ(dots.height, size.dots.height) << size.length;
     }
-}
-
-TEST(PaperAndMargins, SizesOutsideTheTableComeFromThePointSize)
-{
-    const PaperDots letter = PaperSizeInDots(MonoHeader(100, 100, 612, 792));
-    EXPECT_EQ(letter.width, 5100U);
-    EXPECT_EQ(letter.height, 6600U);
-
     // Single precision: 841.89 * 600 / 72 is 7,015.75.
     cups_page_header2_t header = MonoHeader(100, 100, 841.89F, 1000);
     header.PageSize[0] = 842;
@@ -67,65 +51,51 @@ TEST(PaperAndMargins, SizesOutsideTheTableComeFromThePointSize)
 
 TEST(PaperAndMargins, MarginsCentreAcrossAndPlaceThreeEighthsAbove)
 {
-    // Letter: 5,100 x 6,600 dots around a 4,800 x 6,200 raster.
-    Parse("no-options.ppd", "", MonoHeader(4800, 6200, 612, 792));
-    EXPECT_EQ(gMarginLeft, (5100U - 4800U) >> 4);
-    EXPECT_EQ(gMarginTop, ((6600 - 6200) >> 3) * 3);
-    EXPECT_EQ(AsBytes(szPaperSizeSelfdefCmd), Hex("1B 78 EC 13 1B 79 C8 19"));
+    const struct {
+        unsigned width, height;
+        float pageWidth, pageLength;
+        std::uint32_t left;
+        std::int32_t top;
+        const char* paperSize;  // when checked
+    } cases[] = {
+        {4958, 6814, 595, 842, 0, 75, "1B 78 60 13 1B 79 68 1B"},
+        // Letter: 5,100 x 6,600 dots around a 4,800 x 6,200 raster.
+        {4800, 6200, 612, 792, (5100 - 4800) >> 4, ((6600 - 6200) >> 3) * 3, "1B 78 EC 13 1B 79 C8 19"},
+        // A raster as large as the paper, or larger, has no margins.
+        {4960, 7016, 595, 842, 0, 0, nullptr},
+        {5000, 8000, 595, 842, 0, 0, nullptr},
+    };
+    for (const auto& c : cases) {
+        Parse("no-options.ppd", "", MonoHeader(c.width, c.height, c.pageWidth, c.pageLength));
+        EXPECT_EQ(gMarginLeft, c.left) << c.width;
+        EXPECT_EQ(gMarginTop, c.top) << c.height;
+        if (c.paperSize != nullptr) {
+            EXPECT_EQ(AsBytes(szPaperSizeSelfdefCmd), Hex(c.paperSize));
+        }
+    }
 }
 
-TEST(PaperAndMargins, RasterAsLargeAsThePaperHasNoMargins)
+TEST(DensityAndWeight, BuiltInDefaultsThenPpdDefaultsThenOfferedJobOptions)
 {
-    Parse("no-options.ppd", "", MonoHeader(4960, 7016, 595, 842));
-    EXPECT_EQ(gMarginLeft, 0U);
-    EXPECT_EQ(gMarginTop, 0);
-    Parse("no-options.ppd", "", MonoHeader(5000, 8000, 595, 842));
-    EXPECT_EQ(gMarginLeft, 0U);
-    EXPECT_EQ(gMarginTop, 0);
-}
-
-TEST(DensityAndWeight, BuiltInDefaultsWhenThePpdHasNoOptions)
-{
-    Parse("no-options.ppd", "", MonoHeader(600, 600, 72, 72));
-    EXPECT_EQ(gPrinterSettings.mPrintDensity, 2);
-    EXPECT_EQ(gPrinterSettings.mPaperWeight, 1);
-    EXPECT_EQ(AsBytes(szDarknessCmd), Hex("1C 16 02 42 12"));
-    EXPECT_EQ(AsBytes(szPaperWeightCmd), Hex("1C 16 01 42 11"));
-}
-
-TEST(DensityAndWeight, PpdDefaultsApply)
-{
-    Parse("with-options.ppd", "", MonoHeader(600, 600, 72, 72));
-    EXPECT_EQ(AsBytes(szDarknessCmd), Hex("1C 16 02 42 15"));
-    EXPECT_EQ(AsBytes(szPaperWeightCmd), Hex("1C 16 01 42 12"));
-}
-
-TEST(DensityAndWeight, JobOptionsOverrideThePpdDefaults)
-{
-    Parse("with-options.ppd", "PrintDensity=3 PaperWeight=3", MonoHeader(600, 600, 72, 72));
-    EXPECT_EQ(AsBytes(szDarknessCmd), Hex("1C 16 02 42 13"));
-    EXPECT_EQ(AsBytes(szPaperWeightCmd), Hex("1C 16 01 42 13"));
-}
-
-TEST(DensityAndWeight, ChoicesThePpdDoesNotOfferAreIgnored)
-{
-    Parse("with-options.ppd", "PrintDensity=9", MonoHeader(600, 600, 72, 72));
-    EXPECT_EQ(AsBytes(szDarknessCmd), Hex("1C 16 02 42 15"));
-}
-
-TEST(DensityAndWeight, NonNumericChoiceKeywordReadsAsZero)
-{
-    Parse("named-choice.ppd", "", MonoHeader(600, 600, 72, 72));
-    EXPECT_EQ(gPrinterSettings.mPrintDensity, 0);
-    EXPECT_EQ(AsBytes(szDarknessCmd), Hex("1C 16 02 42 10"));
-}
-
-TEST(DensityAndWeight, ChoiceLookup)
-{
-    const Ppd ppd = OpenPpd("with-options.ppd");
-    ppdMarkDefaults(ppd.get());
-    EXPECT_EQ(getSettingsChoice("PrintDensity", ppd.get()), 5);
-    EXPECT_EQ(getSettingsChoice("NoSuchOption", ppd.get()), -1);
+    const struct {
+        const char* ppd;
+        const char* options;
+        const char* darkness;
+        const char* paperWeight;
+    } cases[] = {
+        {"no-options.ppd", "", "1C 16 02 42 12", "1C 16 01 42 11"},
+        {"with-options.ppd", "", "1C 16 02 42 15", "1C 16 01 42 12"},
+        {"with-options.ppd", "PrintDensity=3 PaperWeight=3", "1C 16 02 42 13", "1C 16 01 42 13"},
+        // A choice the PPD does not offer is ignored.
+        {"with-options.ppd", "PrintDensity=9", "1C 16 02 42 15", "1C 16 01 42 12"},
+        // A keyword that is not a number reads as 0.
+        {"named-choice.ppd", "", "1C 16 02 42 10", "1C 16 01 42 12"},
+    };
+    for (const auto& c : cases) {
+        Parse(c.ppd, c.options, MonoHeader(600, 600, 72, 72));
+        EXPECT_EQ(AsBytes(szDarknessCmd), Hex(c.darkness)) << c.ppd << " " << c.options;
+        EXPECT_EQ(AsBytes(szPaperWeightCmd), Hex(c.paperWeight)) << c.ppd << " " << c.options;
+    }
 }
 
 TEST(Copies, CountAndCrc)
