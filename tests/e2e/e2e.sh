@@ -160,6 +160,20 @@ expect_pages_match() {
   ((status == 0)) || fail "$name: printed pages differ from ghostscript's rendering"
 }
 
+# Prints FILE as job NAME on the queue mono with the lp arguments given,
+# checks the settings monodump reads (density, weight, paper, copies and
+# pages, as for expect_settings) and compares every page with the reference.
+print_and_compare() {
+  local name=$1 file=$2 settings=$3 id
+  shift 3
+  id=$(print_job "$name" mono "$file" "$@")
+  decode "$name"
+  # shellcheck disable=SC2086 # the five values, split
+  expect_settings "$name" $settings
+  render_reference "$name" "$id" "$file"
+  expect_pages_match "$name"
+}
+
 # The manual as a plain PDF in the work folder; echoes its path.
 unpack_manual() {
   [[ -f $manual_gz ]] || fail "no $manual_gz: the Debian package bzip2-doc is missing"
@@ -220,17 +234,12 @@ case_install() {
 }
 
 case_print() {
-  local id
   start_scheduler "$RTM_FILTER"
   sandbox_add_queue mono "$RTM_PPD"
 
   # The test page with the PPD's defaults: A4, density 2, plain paper, 1 copy.
-  id=$(print_job testpage mono "$testpage")
-  decode testpage
-  expect_settings testpage 2 1 4960x7016 1 1
+  print_and_compare testpage "$testpage" "2 1 4960x7016 1 1"
   expect_settings_bytes testpage "1c16014211 1c16024212 1c16034210 1b2641010001 1b7860131b79681b 1b264103000000 1b266c01004925"
-  render_reference testpage "$id" "$testpage"
-  expect_pages_match testpage
   pass "test page with the defaults"
 
   # The comparison must see a page moved by a single dot.
@@ -243,36 +252,22 @@ case_print() {
 
   # Options from the command line: density 4, thick paper, two copies made
   # by the printer, A5 paper (the A4 page is scaled down to fit).
-  id=$(print_job options mono "$testpage" -o PrintDensity=4 -o PaperWeight=2 -n 2 -o media=A5)
-  decode options
-  expect_settings options 4 2 3512x4958 2 1
+  print_and_compare options "$testpage" "4 2 3512x4958 2 1" -o PrintDensity=4 -o PaperWeight=2 -n 2 -o media=A5
   expect_settings_bytes options "1c16014212 1c16024214 1c16034210 1b2641010001 1b78b80d1b795e13 1b264103000000 1b266c02001a70"
-  render_reference options "$id" "$testpage"
-  expect_pages_match options
   pass "test page with density 4, paper weight 2, two copies, A5"
 
   # A multi-page text document on its own paper size.
   local manual
   manual=$(unpack_manual)
-  id=$(print_job manual mono "$manual" -o media=Letter -o page-ranges=1-4 -o PrintDensity=5)
-  decode manual
-  expect_settings manual 5 1 5100x6600 1 4
-  render_reference manual "$id" "$manual"
-  expect_pages_match manual
+  print_and_compare manual "$manual" "5 1 5100x6600 1 4" -o media=Letter -o page-ranges=1-4 -o PrintDensity=5
   pass "four pages of the bzip2 manual on Letter"
 
   # The other paper sizes: the imageable area must meet the filter's
   # placement of the raster on each of them.
-  local media paper
+  local media
   for media in A5Rotated:4958x3512 ISOB5:4176x5908 Legal:5100x8400; do
-    paper=${media#*:}
-    media=${media%:*}
-    id=$(print_job "$media" mono "$testpage" -o media="$media" -o PaperWeight=3)
-    decode "$media"
-    expect_settings "$media" 2 3 "$paper" 1 1
-    render_reference "$media" "$id" "$testpage"
-    expect_pages_match "$media"
-    pass "test page on $media"
+    print_and_compare "${media%:*}" "$testpage" "2 3 ${media#*:} 1 1" -o media="${media%:*}" -o PaperWeight=3
+    pass "test page on ${media%:*}"
   done
 }
 
