@@ -61,37 +61,19 @@ struct InputError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Binary PBM (P4), comments allowed in the header.
+// Binary PBM (P4) as monodump writes it: no comments in the header.
 Bitmap ReadPbm(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw InputError("cannot open " + path);
-    auto token = [&] {
-        std::string word;
-        char c = 0;
-        while (in.get(c)) {
-            if (c == '#') {
-                std::string ignored;
-                std::getline(in, ignored);
-            } else if (std::isspace(static_cast<unsigned char>(c)) == 0) {
-                word += c;
-                break;
-            }
-        }
-        while (in.get(c) && std::isspace(static_cast<unsigned char>(c)) == 0)
-            word += c;
-        return word;
-    };
-    if (token() != "P4")
+    std::string magic;
+    if (!(in >> magic) || magic != "P4")
         throw InputError(path + " is not a binary PBM");
     Bitmap bitmap;
-    try {
-        bitmap.width = std::stoul(token());
-        bitmap.height = std::stoul(token());
-    } catch (const std::exception&) {
+    // One white-space byte ends the header.
+    if (!(in >> bitmap.width >> bitmap.height) || std::isspace(in.get()) == 0)
         throw InputError(path + " has no readable size");
-    }
     const std::size_t rowBytes = (bitmap.width + 7) / 8;
     std::vector<unsigned char> row(rowBytes);
     bitmap.dots.resize(bitmap.width * bitmap.height);
@@ -180,7 +162,7 @@ Difference Compare(const Bitmap& printed, const Bitmap& reference)
 std::string PagePath(const std::string& dir, std::size_t page)
 {
     char name[32];
-    std::snprintf(name, sizeof name, "page-%03zu.pbm", page);
+    (void)std::snprintf(name, sizeof name, "page-%03zu.pbm", page);
     return dir + "/" + name;
 }
 
@@ -189,7 +171,7 @@ std::string PagePath(const std::string& dir, std::size_t page)
 int main(int argc, char* argv[])
 {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: pagecompare REFERENCE.ras PRINTED_DIR\n");
+        (void)std::fprintf(stderr, "usage: pagecompare REFERENCE.ras PRINTED_DIR\n");
         return 2;
     }
     try {
@@ -223,7 +205,7 @@ int main(int argc, char* argv[])
         }
         return allMatch ? 0 : 1;
     } catch (const InputError& e) {
-        std::fprintf(stderr, "pagecompare: %s\n", e.what());
+        (void)std::fprintf(stderr, "pagecompare: %s\n", e.what());
         return 2;
     }
 }
