@@ -34,7 +34,7 @@ constexpr unsigned kResolution = 600;
 // header that libcups refused, and a cancelled job stops waiting for data.
 // libcups asks for an uncompressed stream one row at a time; reading ahead
 // turns a system call per row into one per 64 KiB.
-constexpr std::size_t kReadAhead = 64 * 1024;
+constexpr std::size_t kReadAhead = std::size_t{64} * 1024;
 
 struct RasterInput {
     int fd = 0;

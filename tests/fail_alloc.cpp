@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <cstdlib>
 
-extern "C" void* __libc_malloc(std::size_t size);  // NOLINT(bugprone-reserved-identifier)
+// glibc's own allocator, which the interposed malloc hands on to.
+extern "C" void* __libc_malloc(std::size_t size);  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace {
 
