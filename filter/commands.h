@@ -48,7 +48,6 @@ inline constexpr std::array<std::uint8_t, 3> szEndPageCmd = {0x1B, 0x24, 0x42};
 // A printed row: these four bytes, the 16-bit payload length, the payload.
 inline constexpr std::array<std::uint8_t, 4> kRowCmdPrefix = {0x1B, 0x2A, 0x41, 0x02};
 inline constexpr std::size_t kRowCmdHeaderSize = 6;
-inline constexpr std::uint32_t kMaxRowPayload = 0xFFFF;
 
 // CRC-16/XMODEM: polynomial 0x1021, initial value 0, no reflection, no final XOR.
 extern const std::array<std::uint16_t, 256> crc16_tab;
