@@ -175,14 +175,16 @@ const char* UnprintablePageReason(const cups_page_header2_t& header)
         return "The raster's width and height must be 1 to 65535 dots.";
     if (header.cupsBytesPerLine != (header.cupsWidth + 7) / 8)
         return "The raster's bytes per line do not match its width.";
-    for (const float side : header.cupsPageSize) {
-        if (!std::isfinite(side) || side < 0.0F || side * 600.0F / 72.0F >= kMaxDots + 1.0F)
-            return "The page size must be a positive size of at most 65535 dots.";
-    }
+    // Checked before any float becomes an integer: NaN, infinities and huge
+    // sizes have no integer value.
+    const auto expressible = [](float side) {
+        return std::isfinite(side) && side >= 0.0F && side * 600.0F / 72.0F < kMaxDots + 1.0F;
+    };
+    const char* const badPageSize = "The page size must be a positive size of at most 65535 dots.";
+    if (!expressible(header.cupsPageSize[0]) || !expressible(header.cupsPageSize[1]))
+        return badPageSize;
     const PaperDots paper = PaperSizeInDots(header);
-    if (paper.width == 0 || paper.height == 0)
-        return "The page size must be a positive size of at most 65535 dots.";
-    return nullptr;
+    return paper.width == 0 || paper.height == 0 ? badPageSize : nullptr;
 }
 
 bool AllocatePageBuffers(const cups_page_header2_t& header)
@@ -285,7 +287,8 @@ int FilterMain(int argc, char* argv[])
     // libcups gives no page header both at the end of the stream and for a
     // header it refuses; only the first is a normal end.
     if (!input.ended && !gCanceled && !gOutputFailed && !failed) {
-        Error(ras == nullptr ? "The input is not a CUPS raster stream." : "The raster stream has a broken page header.");
+        Error(ras == nullptr ? "The input is not a CUPS raster stream."
+                             : "The raster stream has a broken page header.");
         failed = true;
     }
     if (input.failed) {
