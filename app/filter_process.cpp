@@ -60,6 +60,11 @@ void Pump(FilterProcess* filter, pappl_job_t* job, pappl_device_t* device, int o
     std::array<pollfd, 2> fds{{{outFd, POLLIN, 0}, {errFd, POLLIN, 0}}};
     std::vector<char> buffer(65536);
     std::string messages;
+    // PAPPL buffers device writes and its final flush reports nothing: the
+    // device's byte count tells whether everything arrived.
+    pappl_devmetrics_t metrics{};
+    const std::size_t before = papplDeviceGetMetrics(device, &metrics)->write_bytes;
+    std::size_t sent = 0;
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR)
@@ -83,6 +88,7 @@ void Pump(FilterProcess* filter, pappl_job_t* job, pappl_device_t* device, int o
                     filter->deviceFailed = true;
                     kill(filter->pid, SIGTERM);
                 }
+                sent += static_cast<std::size_t>(got);
             } else {
                 messages.append(buffer.data(), static_cast<size_t>(got));
                 for (size_t end; (end = messages.find('\n')) != std::string::npos; messages.erase(0, end + 1))
@@ -92,8 +98,11 @@ void Pump(FilterProcess* filter, pappl_job_t* job, pappl_device_t* device, int o
     }
     if (!messages.empty())
         LogFilterLine(*filter, job, messages);
-    if (!filter->deviceFailed)
+    if (!filter->deviceFailed) {
         papplDeviceFlush(device);
+        if (papplDeviceGetMetrics(device, &metrics)->write_bytes - before != sent)
+            filter->deviceFailed = true;
+    }
 }
 
 }  // namespace
