@@ -11,7 +11,9 @@
 #include <cstring>
 #include <string>
 
+#include "image_job.h"
 #include "mono_driver.h"
+#include "pdf_job.h"
 
 #ifndef RTM_VERSION
 #define RTM_VERSION "1.0"
@@ -88,8 +90,10 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
     gSettings.fileDevices = value != nullptr && std::strcmp(value, "yes") == 0;
     const char* filter = std::getenv("RASTERTOMONO_FILTER");
     const char* ppd = std::getenv("RASTERTOMONO_PPD");
+    const char* testPage = std::getenv("RASTERTOMONO_TESTPAGE");
     gSettings.filterPath = filter != nullptr ? filter : RTM_FILTER_PATH;
     gSettings.ppdPath = ppd != nullptr ? ppd : RTM_PPD_PATH;
+    gSettings.testPagePath = testPage != nullptr ? testPage : RTM_TESTPAGE_PATH;
     std::string error;
     if (!LoadPapers(gSettings.ppdPath.c_str(), gSettings.papers, error)) {
         std::fprintf(stderr, "%s: %s\n", kAppName, error.c_str());
@@ -126,6 +130,9 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
         papplSystemAddListeners(system, value != nullptr ? value : "localhost");
     }
 
+    papplSystemAddMIMEFilter(system, "application/pdf", kDocumentFormat, PrintPdf, nullptr);
+    papplSystemAddMIMEFilter(system, "image/jpeg", kDocumentFormat, PrintImage, nullptr);
+    papplSystemAddMIMEFilter(system, "image/png", kDocumentFormat, PrintImage, nullptr);
     papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)),
                                  const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, nullptr, DriverCallback, nullptr);
     papplSystemSetFooterHTML(system, "rastertomono " RTM_VERSION);

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "document_job.h"
 #include "raster_job.h"
+#include "test_page.h"
 
 AppSettings gSettings;
 
@@ -115,6 +117,12 @@ bool DriverCallback(pappl_system_t* system, const char* driverName, const char* 
     data->rwriteline_cb = WriteLine;
     data->rendpage_cb = EndPage;
     data->rendjob_cb = EndJob;
+    data->testpage_cb = TestPage;
+    // PDF, JPEG and PNG are registered as filters to this format, so that
+    // they come before PAPPL's own image filters; a document of no known
+    // type ends here with a reason.
+    data->format = kDocumentFormat;
+    data->printfile_cb = RefuseUnknownDocument;
 
     *attrs = ippNew();
     // Attributes IPP Everywhere clients ask for that PAPPL leaves out.

@@ -12,9 +12,13 @@
 // Stored in users' state files: never rename.
 inline constexpr const char* kDriverName = "mono-laser-600";
 
+// The driver's own document format: what PAPPL looks up filters to first.
+inline constexpr const char* kDocumentFormat = "application/octet-stream";
+
 struct AppSettings {
     std::string filterPath;     // the rastertomono filter
     std::string ppdPath;        // the printer's PPD
+    std::string testPagePath;   // the sample page, a PDF
     std::vector<Paper> papers;  // read from the PPD once, before the server runs
     bool fileDevices = false;   // file:// device URIs allowed
 };

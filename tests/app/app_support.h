@@ -50,7 +50,8 @@ struct Server {
     void Start()
     {
         RunSetup setup;
-        setup.env = {std::string("RASTERTOMONO_FILTER=") + RTM_FILTER_PATH, std::string("RASTERTOMONO_PPD=") + RTM_PPD};
+        setup.env = {std::string("RASTERTOMONO_FILTER=") + RTM_FILTER_PATH, std::string("RASTERTOMONO_PPD=") + RTM_PPD,
+                     std::string("RASTERTOMONO_TESTPAGE=") + RTM_TESTPAGE};
         setup.timeoutSeconds = 600;
         setup.stdoutPath = dir.File("stdout");
         std::vector<std::string> argv = {program, "server", "-o", "server-port=" + std::to_string(port), "-o",
@@ -149,6 +150,7 @@ struct JobOptions {
     int darkness = 0;  // print-darkness; 0 is not sent
     int copies = 1;
     const char* colorMode = nullptr;
+    int firstPage = 0, lastPage = 0;  // page-ranges; 0 is not sent
 };
 
 // Print-Job with a document file, the way ipptool and CUPS send it.
@@ -165,6 +167,8 @@ inline JobResult PrintFile(const Server& server, const std::string& printer, con
         ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_INTEGER, "print-darkness", job.darkness);
     if (job.colorMode != nullptr)
         ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "print-color-mode", nullptr, job.colorMode);
+    if (job.firstPage != 0)
+        ippAddRange(request, IPP_TAG_JOB, "page-ranges", job.firstPage, job.lastPage);
     if (job.media != nullptr || job.mediaType != nullptr) {
         ipp_t* col = ippNew();
         if (job.media != nullptr) {

@@ -1,0 +1,280 @@
+// Documents as phones, command lines and CUPS send them: PDF printed with
+// the same bytes as a CUPS queue with the PPD gives the same pages, photos
+// and drawings in grey by luminance, documents that cannot be read ended
+// with a reason, and the web interface's test page and defaults.
+#include <dirent.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "app_support.h"
+
+namespace {
+
+// A 38-page text manual from Debian's bzip2-doc, letter-sized.
+constexpr const char* kManualGz = "/usr/share/doc/bzip2/manual.pdf.gz";
+constexpr const char* kPdftopdf = "/usr/lib/cups/filter/pdftopdf";
+
+std::string Manual(const TempDir& dir)
+{
+    const std::string path = dir.File("manual.pdf");
+    if (!std::filesystem::exists(path)) {
+        RunSetup setup;
+        setup.stdoutPath = path;
+        EXPECT_EQ(RunProgram("/bin/gzip", {"gzip", "-dc", kManualGz}, setup).status, 0);
+    }
+    return path;
+}
+
+// The pages of a one-bit, white = 1 CUPS raster as sheets.
+std::vector<Sheet> ReadSheets(const std::string& path)
+{
+    std::vector<Sheet> sheets;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    cups_raster_t* raster = cupsRasterOpen(fileno(file), CUPS_RASTER_READ);
+    cups_page_header2_t header;
+    while (cupsRasterReadHeader2(raster, &header)) {
+        Sheet sheet{header.cupsWidth, header.cupsHeight, {}};
+        Bytes line(header.cupsBytesPerLine);
+        for (unsigned y = 0; y < header.cupsHeight; ++y) {
+            cupsRasterReadPixels(raster, line.data(), header.cupsBytesPerLine);
+            for (unsigned x = 0; x < header.cupsWidth; ++x)
+                sheet.dots.push_back((line[x / 8] & (0x80U >> (x % 8))) != 0 ? 255 : 0);
+        }
+        sheets.push_back(std::move(sheet));
+    }
+    cupsRasterClose(raster);
+    std::fclose(file);
+    return sheets;
+}
+
+// What a CUPS queue with the PPD puts on the paper: pdftopdf lays the
+// pages on it, ghostscript renders the whole sheets at 600 dpi.
+std::vector<Sheet> AsCupsLaysThemOut(const TempDir& dir, const std::string& pdf, const std::string& options)
+{
+    const std::string laid = dir.File("laid.pdf"), raster = dir.File("laid.ras");
+    RunSetup setup;
+    setup.env = {std::string("PPD=") + RTM_PPD};
+    setup.stdoutPath = laid;
+    const RunResult run = RunProgram(kPdftopdf, {"pdftopdf", "1", "tester", "ref", "1", options, pdf}, setup);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const RunResult gs = RunProgram("/usr/bin/gs", {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE",
+                                                    "-sDEVICE=cups", "-r600", "-dcupsColorSpace=0",
+                                                    "-dcupsBitsPerColor=1", "-dcupsColorOrder=0",
+                                                    "-sOutputFile=" + raster, laid});
+    EXPECT_EQ(gs.status, 0) << gs.err;
+    return ReadSheets(raster);
+}
+
+class Documents : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        server = std::make_unique<Server>();
+        ASSERT_EQ(server->Add("mono", server->Device()).status, 0);
+    }
+    static void TearDownTestSuite() { server.reset(); }
+    static std::unique_ptr<Server> server;
+};
+std::unique_ptr<Server> Documents::server;
+
+struct PdfCase {
+    const char* name;
+    const char* ppdSize;
+    JobOptions job;
+    int density, weight;
+};
+
+// The manual on its own paper, and scaled down to fit a smaller one.
+const PdfCase kPdfs[] = {
+    {"LetterPagesTwoToFourTwoCopiesDarkCardstock", "Letter",
+     {"na_letter_8.5x11in", "cardstock", 50, 2, nullptr, 2, 4}, 4, 3},
+    {"ScaledOntoA5", "A5", {"iso_a5_148x210mm", nullptr, 0, 1, nullptr, 1, 2}, 2, 1},
+};
+
+class Pdf : public Documents, public ::testing::WithParamInterface<PdfCase> {};
+
+TEST_P(Pdf, SameBytesAsACupsQueueWithThePpd)
+{
+    const PdfCase& c = GetParam();
+    const std::string manual = Manual(server->dir);
+    const JobResult job = PrintFile(*server, "mono", c.name, manual, c.job, "application/pdf");
+    ASSERT_EQ(job.state, IPP_JSTATE_COMPLETED) << job.message;
+    const std::vector<Sheet> sheets =
+        AsCupsLaysThemOut(server->dir, manual, std::string("media=") + c.ppdSize + " page-ranges=" +
+                                                   std::to_string(c.job.firstPage) + "-" + std::to_string(c.job.lastPage));
+    const Bytes expected = ThroughCups(sheets, c.ppdSize, c.density, c.weight, c.job.copies,
+                                       server->dir.File(std::string(c.name) + ".ras"));
+    const Bytes printed = server->Output(c.name);
+    EXPECT_TRUE(::SameBytes(printed, expected)) << Decoded(printed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Manual, Pdf, ::testing::ValuesIn(kPdfs),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Four bands, top to bottom: red, green, blue, mid grey (for a grey image
+// the greys of their luminance), rendered into a real image file by
+// ghostscript's image devices.
+std::string BandsImage(const TempDir& dir, const char* device, const char* name, bool grey)
+{
+    const char* colours[] = {"0.5 setgray", "0 0 1 setrgbcolor", "0 1 0 setrgbcolor", "1 0 0 setrgbcolor"};
+    const char* greys[] = {"128 255 div setgray", "29 255 div setgray", "150 255 div setgray", "77 255 div setgray"};
+    std::string draw;
+    for (int band = 0; band < 4; ++band)
+        draw += std::string(grey ? greys[band] : colours[band]) + " 0 " + std::to_string(band * 100) + " 300 100 rectfill ";
+    const std::string path = dir.File(name);
+    const RunResult gs = RunProgram(
+        "/usr/bin/gs", {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", std::string("-sDEVICE=") + device, "-r50",
+                        "-dDEVICEWIDTHPOINTS=300", "-dDEVICEHEIGHTPOINTS=400", "-dJPEGQ=95",
+                        "-sOutputFile=" + path, "-c", draw + "showpage"});
+    EXPECT_EQ(gs.status, 0) << gs.err;
+    return path;
+}
+
+struct ImageCase {
+    const char* name;
+    const char* device;
+    const char* file;
+    const char* format;
+    bool grey;
+    int copies;
+};
+
+const ImageCase kImages[] = {
+    {"ColourPngTwoCopies", "png16m", "bands.png", "image/png", false, 2},
+    {"ColourJpeg", "jpeg", "bands.jpg", "image/jpeg", false, 1},
+    {"GreyJpeg", "jpeggray", "bands-grey.jpg", "image/jpeg", true, 1},
+};
+
+// Ink in the middle of each band, as a share of its dots; the image is
+// found by its ink.
+std::vector<double> BandInk(const DecodedPage& page)
+{
+    std::size_t top = page.rows.size(), bottom = 0, width = 0;
+    for (std::size_t y = 0; y < page.rows.size(); ++y)
+        for (std::size_t i = 0; i < page.rows[y].ink.size(); ++i)
+            if (page.rows[y].ink[i] != 0) {
+                top = std::min(top, y);
+                bottom = y + 1;
+                width = std::max(width, i + 1);
+            }
+    std::vector<double> ink;
+    const std::size_t band = (bottom - top) / 4;
+    for (std::size_t b = 0; b < 4 && bottom > top; ++b) {
+        std::size_t black = 0, dots = 0;
+        for (std::size_t y = top + b * band + band / 4; y < top + b * band + 3 * band / 4; ++y)
+            for (std::size_t x = width * 8 / 4; x < width * 8 * 3 / 4; ++x, ++dots) {
+                const InkBytes& row = page.rows[y].ink;
+                black += x / 8 < row.size() && (row[x / 8] & (0x80U >> (x % 8))) != 0 ? 1 : 0;
+            }
+        ink.push_back(static_cast<double>(black) / static_cast<double>(dots));
+    }
+    return ink;
+}
+
+class Image : public Documents, public ::testing::WithParamInterface<ImageCase> {};
+
+TEST_P(Image, PrintsGreyByLuminanceFittedToThePaper)
+{
+    const ImageCase& c = GetParam();
+    const std::string image = BandsImage(server->dir, c.device, c.file, c.grey);
+    JobOptions options;
+    options.copies = c.copies;
+    const JobResult job = PrintFile(*server, "mono", c.name, image, options, c.format);
+    ASSERT_EQ(job.state, IPP_JSTATE_COMPLETED) << job.message;
+    const DecodedJob printed = DecodeJob(server->Output(c.name));
+    ASSERT_FALSE(printed.violation) << Describe(*printed.violation);
+    ASSERT_EQ(printed.pages.size(), 1U);
+    EXPECT_EQ(printed.settings->copies, c.copies);
+    // Red, green, blue, grey: luminance 77, 150, 29 and 128 of 255.
+    const double expected[] = {1 - 77 / 255.0, 1 - 150 / 255.0, 1 - 29 / 255.0, 1 - 128 / 255.0};
+    const std::vector<double> ink = BandInk(printed.pages[0]);
+    ASSERT_EQ(ink.size(), 4U);
+    for (std::size_t b = 0; b < 4; ++b)
+        EXPECT_NEAR(ink[b], expected[b], 0.08) << "band " << b;
+}
+
+INSTANTIATE_TEST_SUITE_P(Bands, Image, ::testing::ValuesIn(kImages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Documents that cannot be printed end their job with a reason; the
+// printer goes on.
+struct UnreadableCase {
+    const char* name;
+    const char* format;
+    std::string content;
+    const char* reason;
+};
+
+const UnreadableCase kUnreadable[] = {
+    {"TextSentAsPdf", "application/pdf", "This is a letter, not a PDF.\n", "ghostscript cannot read the PDF"},
+    {"CutOffPng", "image/png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), "the PNG cannot be read"},
+    {"CutOffJpeg", "image/jpeg", "\xff\xd8\xff\xe0", "the JPEG cannot be read"},
+};
+
+class Unreadable : public Documents, public ::testing::WithParamInterface<UnreadableCase> {};
+
+TEST_P(Unreadable, EndsTheJobWithAReasonAndTheNextPrints)
+{
+    const UnreadableCase& c = GetParam();
+    const std::string path = server->dir.File(c.name);
+    WriteFile(path, Bytes(c.content.begin(), c.content.end()));
+    const JobResult job = PrintFile(*server, "mono", c.name, path, {}, c.format);
+    EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
+    EXPECT_NE(job.message.find(c.reason), std::string::npos) << job.message;
+    const std::string next = BandsImage(server->dir, "pnggray", "next.png", true);
+    EXPECT_EQ(PrintFile(*server, "mono", std::string(c.name) + "-next", next, {}, "image/png").state,
+              IPP_JSTATE_COMPLETED);
+}
+
+INSTANTIATE_TEST_SUITE_P(Documents, Unreadable, ::testing::ValuesIn(kUnreadable),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Processes whose parent is `parent` and whose name is `name`.
+int Children(pid_t parent, const std::string& name)
+{
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        const std::size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        pid_t ppid = 0;
+        rest >> state >> ppid;
+        count += ppid == parent && line.substr(open + 1, close - open - 1) == name ? 1 : 0;
+    }
+    return count;
+}
+
+TEST_F(Documents, CancelledPdfStopsGhostscriptAndClosesThePage)
+{
+    JobOptions options;
+    options.media = "na_letter_8.5x11in";
+    const std::string uri = server->Uri("mono");
+    http_t* http = Connect(server->port);
+    ipp_t* request = NewRequest(IPP_OP_PRINT_JOB, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, "cancelled-pdf");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, "application/pdf");
+    ipp_t* response = cupsDoFileRequest(http, request, "/ipp/print/mono", Manual(server->dir).c_str());
+    const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+    ippDelete(response);
+    httpClose(http);
+    ASSERT_NE(id, 0);
+    for (int tries = 0; tries < 400 && DecodeJob(server->Output("cancelled-pdf")).pages.empty(); ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    Cancel(*server, uri, id);
+    EXPECT_EQ(WaitForJob(server->port, uri, id).state, IPP_JSTATE_CANCELED);
+    EXPECT_EQ(Children(server->running.pid, "gs"), 0);
+    const DecodedJob printed = DecodeJob(server->Output("cancelled-pdf"));
+    EXPECT_FALSE(printed.violation) << Describe(*printed.violation);
+    EXPECT_GE(printed.pages.size(), 1U);
+    EXPECT_LT(printed.pages.size(), 38U);
+}
+
+}  // namespace
