@@ -24,29 +24,34 @@ extern char** environ;
 namespace {
 
 // Lays each page on the paper as CUPS's pdftopdf does for a PPD queue: a
-// page no more than 2% larger than the paper is centred unscaled (and
-// cropped); a larger one is scaled to fit the printable area, centred in it.
-// The interpreter has already moved the page's box to the origin. The
-// figures are rounded to six decimals as pdftopdf writes them.
+// page larger than the paper is scaled to fit the printable area, centred
+// in it; a smaller one is centred unscaled. A page within 2% of the paper's
+// size was made for it (CUPS's driverless queues send A4 as 595.28 x 841.89
+// points, the PPD's A4 is 595 x 842) and is rendered on a sheet of its own
+// size, exactly as ghostscript renders it alone; the raster callbacks cut
+// the paper's printable area from its top left corner. Figures are rounded
+// to six decimals as pdftopdf writes them.
 constexpr const char* kPlacePages = R"PS(
 RtmFile (r) file runpdfbegin
+RtmPaper aload pop /RtmPH exch def /RtmPW exch def
 RtmFirst 1 RtmLast pdfpagecount 2 copy gt { exch } if pop {
   pdfgetpage dup /Page exch store
   pdfshowpage_init pdfshowpage_setpage
-  dup /MediaBox pget pop aload pop 3 -1 roll sub 3 1 roll exch sub exch
-  2 index /Rotate pget { 90 idiv 1 and 1 eq { exch } if } if
-  /RtmH exch def /RtmW exch def
-  currentpagedevice /PageSize get aload pop /RtmPH exch def /RtmPW exch def
-  RtmW RtmPW 1.02 mul gt RtmH RtmPH 1.02 mul gt or {
-    RtmArea aload pop /RtmT exch def /RtmR exch def /RtmB exch def /RtmL exch def
-    RtmR RtmL sub RtmW div RtmT RtmB sub RtmH div 2 copy gt { exch } if pop /RtmS exch def
-    RtmL RtmR RtmL sub RtmW RtmS mul sub 2 div add
-    RtmB RtmT RtmB sub RtmH RtmS mul sub 2 div add
-  } {
-    /RtmS 1 def RtmPW RtmW sub 2 div RtmPH RtmH sub 2 div
-  } ifelse
-  exch 1e6 mul round 1e6 div exch 1e6 mul round 1e6 div translate
-  RtmS 1e6 mul round 1e6 div dup scale
+  currentpagedevice /PageSize get aload pop /RtmH exch def /RtmW exch def
+  RtmW RtmPW 0.98 mul ge RtmH RtmPH 0.98 mul ge and
+  RtmW RtmPW 1.02 mul le RtmH RtmPH 1.02 mul le and and not {
+    << /PageSize RtmPaper >> setpagedevice
+    RtmW RtmPW gt RtmH RtmPH gt or {
+      RtmArea aload pop /RtmT exch def /RtmR exch def /RtmB exch def /RtmL exch def
+      RtmR RtmL sub RtmW div RtmT RtmB sub RtmH div 2 copy gt { exch } if pop /RtmS exch def
+      RtmL RtmR RtmL sub RtmW RtmS mul sub 2 div add
+      RtmB RtmT RtmB sub RtmH RtmS mul sub 2 div add
+    } {
+      /RtmS 1 def RtmPW RtmW sub 2 div RtmPH RtmH sub 2 div
+    } ifelse
+    exch 1e6 mul round 1e6 div exch 1e6 mul round 1e6 div translate
+    RtmS 1e6 mul round 1e6 div dup scale
+  } if
   pdfshowpage_finish
 } for
 runpdfend
@@ -73,11 +78,9 @@ bool StartGhostscript(Ghostscript& gs, const char* file, const cups_page_header2
     const std::vector<std::string> args = {
         "gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE", "-sstdout=%stderr", "-sDEVICE=cups",
         "-r600", "-dcupsColorSpace=0", eightBit ? "-dcupsBitsPerColor=8" : "-dcupsBitsPerColor=1",
-        "-dcupsColorOrder=0", "-dDEVICEWIDTHPOINTS=" + Number(paper.cupsPageSize[0]),
-        "-dDEVICEHEIGHTPOINTS=" + Number(paper.cupsPageSize[1]), "-dFIXEDMEDIA",
-        std::string("--permit-file-read=") + file, "-sOutputFile=%stdout", std::string("-sRtmFile=") + file,
+        "-dcupsColorOrder=0", std::string("--permit-file-read=") + file, "-sOutputFile=%stdout", std::string("-sRtmFile=") + file,
         "-dRtmFirst=" + std::to_string(std::max(options.first_page, 1U)), "-dRtmLast=" + std::to_string(last), "-c",
-        "/RtmArea [" + Number(paper.cupsImagingBBox[0]) + " " + Number(paper.cupsImagingBBox[1]) + " " +
+        "/RtmPaper [" + Number(paper.cupsPageSize[0]) + " " + Number(paper.cupsPageSize[1]) + "] def /RtmArea [" + Number(paper.cupsImagingBBox[0]) + " " + Number(paper.cupsImagingBBox[1]) + " " +
             Number(paper.cupsImagingBBox[2]) + " " + Number(paper.cupsImagingBBox[3]) + "] def " + kPlacePages};
     std::vector<char*> argv;
     for (const std::string& arg : args)

@@ -10,7 +10,7 @@ declare -A groups=(
   # The end-to-end tests: a private scheduler (cups-daemon, cups for lpinfo -m),
   # its clients and ipptool, CUPS's PDF filters with ghostscript, and a
   # multi-page text PDF (bzip2-doc's manual).
-  [test]="libgtest-dev libtiff-dev ghostscript cups cups-daemon cups-client cups-ipp-utils cups-filters poppler-utils bzip2-doc"
+  [test]="libgtest-dev libtiff-dev ghostscript curl cups cups-daemon cups-client cups-ipp-utils cups-filters poppler-utils bzip2-doc"
   [demo]="ghostscript"
   [sanitize]="clang libclang-rt-14-dev"
   [bench]="ghostscript cups cups-ppdc libtasn1-doc valgrind libbenchmark-dev"

@@ -4,16 +4,16 @@
 # private CUPS scheduler, read back with monodump and compared with
 # ghostscript's own rendering of the same pages.
 #
-#   e2e.sh ppd|install|print|failure|cancel
+#   e2e.sh ppd|install|print|failure|cancel|app
 #
 # CTest hands over the built pieces in RTM_FILTER, RTM_PPD, RTM_MONODUMP,
-# RTM_PAGECOMPARE and RTM_BUILD_DIR. The scheduler needs root: as anyone
+# RTM_PAGECOMPARE, RTM_APP, RTM_TESTPAGE and RTM_BUILD_DIR. The scheduler needs root: as anyone
 # else every case but ppd is skipped (status 77). When a case fails, the
 # scheduler's logs and the job files are kept in RTM_KEEP_DIR/<case>.
 set -euo pipefail
 shopt -s inherit_errexit
 
-case_name=${1:?usage: e2e.sh ppd|install|print|failure|cancel}
+case_name=${1:?usage: e2e.sh ppd|install|print|failure|cancel|app}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source-path=SCRIPTDIR source=../../scripts/cups-sandbox.sh
 source "$here/../../scripts/cups-sandbox.sh"
@@ -31,8 +31,10 @@ if [[ $case_name != ppd && $(id -u) -ne 0 ]]; then
 fi
 
 work=""
+app_pid=""
 cleanup() {
   local status=$?
+  app_stop
   sandbox_stop
   if [[ -n $work ]]; then
     if ((status != 0)); then
@@ -336,7 +338,147 @@ case_cancel() {
   pass "canceled after ${BASH_REMATCH[1]} of 760 pages, the stream ends with a closed page"
 }
 
+# The Printer Application on a loopback port of its own, its printer "mono"
+# writing each job to $work/app/dev/<job name>.prn. Its program name is
+# private too: PAPPL names its root socket after it.
+app_port=""
+app_start() {
+  local app=$work/app/rtm-e2e-$$ tries
+  mkdir -p "$work/app/dev" "$work/app/tmp"
+  ln -s "$RTM_APP" "$app"
+  for ((tries = 0; tries < 50; tries++)); do
+    app_port=$((20000 + RANDOM % 20000))
+    ss -ltn | grep -q ":$app_port " || break
+  done
+  TMPDIR=$work/app/tmp RASTERTOMONO_FILTER=$RTM_FILTER RASTERTOMONO_PPD=$RTM_PPD RASTERTOMONO_TESTPAGE=$RTM_TESTPAGE \
+    setpriv --pdeathsig TERM -- "$app" server -o server-port="$app_port" -o file-devices=yes -o log-level=debug \
+    -o log-file="$jobs/app-server.log" -o spool-directory="$work/app/spool" -o state-file="$work/app/state" \
+    >"$jobs/app-server.out" 2>&1 &
+  app_pid=$!
+  for ((tries = 0; tries < 100; tries++)); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$app_port") 2>/dev/null && break
+    sleep 0.1
+  done
+  "$app" add -u "ipp://localhost:$app_port/ipp/system" -d mono -m mono-laser-600 -v "file://$work/app/dev" ||
+    fail "the application did not add its printer"
+  cat >"$work/app/busy.test" <<'EOF'
+{
+  OPERATION Get-Jobs
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR keyword which-jobs not-completed
+  ATTR keyword requested-attributes job-id
+  DISPLAY job-id
+}
+EOF
+}
+
+app_stop() {
+  [[ -n $app_pid ]] || return 0
+  kill -TERM "$app_pid" 2>/dev/null || true
+  wait "$app_pid" 2>/dev/null || true
+  app_pid=""
+}
+
+app_uri() { printf 'ipp://localhost:%s/ipp/print/mono' "$app_port"; }
+
+# Waits until the application has no job left to print, then keeps the
+# stream of its job NAME as jobs/NAME.prn.
+app_collect() {
+  local name=$1 tries
+  for ((tries = 0; tries < 1200; tries++)); do
+    ipptool -tv "$(app_uri)" "$work/app/busy.test" | grep -q 'job-id (integer)' || break
+    sleep 0.1
+  done
+  [[ -s $work/app/dev/$name.prn ]] || fail "the application printed nothing for $name"
+  mv "$work/app/dev/$name.prn" "$jobs/$name.prn"
+}
+
+# A CUPS driverless queue in front of the application: CUPS sends it the
+# documents as PDF laid out for the paper (pdftopdf with the PPD CUPS made
+# from the printer's IPP attributes); every page the printer gets must be
+# ghostscript's rendering of that PDF. Then a document of each kind straight
+# to the application, its test page and its web interface.
+case_app() {
+  start_scheduler "$RTM_FILTER"
+  app_start
+  lpadmin -p drv -E -v "$(app_uri)" -m everywhere 2>"$jobs/lpadmin.err" ||
+    fail "lpadmin -m everywhere: $(cat "$jobs/lpadmin.err")"
+  local manual name file settings args id
+  manual=$(unpack_manual)
+  while IFS='|' read -r name file settings args; do
+    [[ $file == manual ]] && file=$manual
+    [[ $file == testpage ]] && file=$testpage
+    # shellcheck disable=SC2086 # the lp arguments, split
+    id=$(sandbox_print drv "$file" -t "$name" $args)
+    expect_eq "state of CUPS job $id ($name)" "$(sandbox_wait_job "$id" 180)" completed
+    app_collect "$name"
+    decode "$name"
+    # shellcheck disable=SC2086 # the five values, split
+    expect_settings "$name" $settings
+    render_reference "$name" "$id" "$file"
+    expect_pages_match "$name"
+    pass "driverless queue: $name (lp $args)"
+  done <<'EOF'
+drv-testpage|testpage|2 1 4960x7016 1 1|
+drv-testpage-a5-2|testpage|2 1 3512x4958 2 1|-n 2 -o media=A5
+drv-manual|manual|2 1 5100x6600 1 3|-o media=Letter -o page-ranges=1-3
+drv-manual-a5-2|manual|2 1 3512x4958 2 2|-n 2 -o media=A5 -o page-ranges=5-6
+EOF
+
+  # Straight to the application with its own submit command.
+  local app=$work/app/rtm-e2e-$$ kind
+  cp "$testpage" "$work/direct.pdf"
+  gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpeg -r100 -sOutputFile="$work/direct.jpg" "$testpage"
+  gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=png16m -r100 -sOutputFile="$work/direct.png" "$testpage"
+  gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster -r600 -dcupsColorSpace=18 -dcupsBitsPerColor=8 \
+    -sOutputFile="$work/direct.pwg" "$testpage"
+  for kind in pdf jpg png pwg; do
+    TMPDIR=$work/app/tmp "$app" submit -u "$(app_uri)" "$work/direct.$kind" >/dev/null ||
+      fail "submit direct.$kind"
+    app_collect "direct.$kind"
+    decode "direct.$kind"
+    expect_settings "direct.$kind" 2 1 4960x7016 1 1
+  done
+  render_pages "$work/direct.pdf" "$jobs/direct.pdf.ref.ras"
+  expect_pages_match direct.pdf
+  pass "PDF, JPEG, PNG and PWG raster straight to the application"
+
+  # The web interface: the printer, its state and defaults; the test page;
+  # a darkness set there reaches the next job's settings block.
+  local web=http://localhost:$app_port page session want
+  page=$(curl -sf "$web/") || fail "no home page"
+  for want in 'mono' 'Generic Mono Laser 600' Idle; do
+    [[ $page == *"$want"* ]] || fail "the home page does not show '$want'"
+  done
+  page=$(curl -sf "$web/mono/printing") || fail "no printing defaults page"
+  for want in 'A4 (Stationery)' 'Print Darkness' 'name="print-darkness"'; do
+    [[ $page == *"$want"* ]] || fail "the printing defaults page does not show '$want'"
+  done
+  session=$(grep -o 'name="session" value="[^"]*"' <<<"$page" | head -n 1 | sed 's/.*value="//; s/"$//')
+  curl -sf -d "session=$session&action=print-test-page" "$web/mono/" | grep -q 'Test page printed' ||
+    fail "the web interface did not print the test page"
+  app_collect 'Test Page'
+  mv "$jobs/Test Page.prn" "$jobs/testpage-web.prn"
+  decode testpage-web
+  expect_settings testpage-web 2 1 4960x7016 1 1
+  render_pages "$RTM_TESTPAGE" "$jobs/testpage-web.ref.ras"
+  expect_pages_match testpage-web
+  pass "the web interface prints the sample page as test page"
+
+  curl -sf -d "session=$session&print-darkness=75" "$web/mono/printing" >/dev/null ||
+    fail "the web interface did not take the darkness"
+  TMPDIR=$work/app/tmp "$app" submit -u "$(app_uri)" "$work/direct.pdf" >/dev/null
+  app_collect direct.pdf
+  mv "$jobs/direct.pdf.prn" "$jobs/darker.prn"
+  decode darker
+  expect_settings darker 4 1 4960x7016 1 1
+  pass "a darkness set in the web interface reaches the next job"
+}
+
 case $case_name in
-  ppd | install | print | failure | cancel) "case_$case_name" ;;
+  ppd | install | print | failure | cancel | app) "case_$case_name" ;;
   *) fail "unknown case '$case_name'" ;;
 esac
