@@ -2,10 +2,7 @@
 // the same bytes as a CUPS queue with the PPD gives the same pages, photos
 // and drawings in grey by luminance, documents that cannot be read ended
 // with a reason, and the web interface's test page and defaults.
-#include <dirent.h>
-
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "app_support.h"
@@ -18,7 +15,7 @@ constexpr const char* kPdftopdf = "/usr/lib/cups/filter/pdftopdf";
 
 std::string Manual(const TempDir& dir)
 {
-    const std::string path = dir.File("manual.pdf");
+    std::string path = dir.File("manual.pdf");
     if (!std::filesystem::exists(path)) {
         RunSetup setup;
         setup.stdoutPath = path;
@@ -45,7 +42,7 @@ std::vector<Sheet> ReadSheets(const std::string& path)
         sheets.push_back(std::move(sheet));
     }
     cupsRasterClose(raster);
-    std::fclose(file);
+    (void)std::fclose(file);
     return sheets;
 }
 
@@ -53,7 +50,8 @@ std::vector<Sheet> ReadSheets(const std::string& path)
 // pages on it, ghostscript renders the whole sheets at 600 dpi.
 std::vector<Sheet> AsCupsLaysThemOut(const TempDir& dir, const std::string& pdf, const std::string& options)
 {
-    const std::string laid = dir.File("laid.pdf"), raster = dir.File("laid.ras");
+    const std::string laid = dir.File("laid.pdf");
+    const std::string raster = dir.File("laid.ras");
     RunSetup setup;
     setup.env = {std::string("PPD=") + RTM_PPD};
     setup.stdoutPath = laid;
@@ -123,7 +121,7 @@ std::string BandsImage(const TempDir& dir, const char* device, const char* name,
     std::string draw;
     for (int band = 0; band < 4; ++band)
         draw += std::string(grey ? greys[band] : colours[band]) + " 0 " + std::to_string(band * 100) + " 300 100 rectfill ";
-    const std::string path = dir.File(name);
+    std::string path = dir.File(name);
     const RunResult gs = RunProgram(
         "/usr/bin/gs", {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", std::string("-sDEVICE=") + device, "-r50",
                         "-dDEVICEWIDTHPOINTS=300", "-dDEVICEHEIGHTPOINTS=400", "-dJPEGQ=95",
@@ -151,7 +149,9 @@ const ImageCase kImages[] = {
 // found by its ink.
 std::vector<double> BandInk(const DecodedPage& page)
 {
-    std::size_t top = page.rows.size(), bottom = 0, width = 0;
+    std::size_t top = page.rows.size();
+    std::size_t bottom = 0;
+    std::size_t width = 0;
     for (std::size_t y = 0; y < page.rows.size(); ++y)
         for (std::size_t i = 0; i < page.rows[y].ink.size(); ++i)
             if (page.rows[y].ink[i] != 0) {
@@ -162,7 +162,8 @@ std::vector<double> BandInk(const DecodedPage& page)
     std::vector<double> ink;
     const std::size_t band = (bottom - top) / 4;
     for (std::size_t b = 0; b < 4 && bottom > top; ++b) {
-        std::size_t black = 0, dots = 0;
+        std::size_t black = 0;
+        std::size_t dots = 0;
         for (std::size_t y = top + b * band + band / 4; y < top + b * band + 3 * band / 4; ++y)
             for (std::size_t x = width * 8 / 4; x < width * 8 * 3 / 4; ++x, ++dots) {
                 const InkBytes& row = page.rows[y].ink;
@@ -240,7 +241,8 @@ int Children(pid_t parent, const std::string& name)
         std::string line;
         if (!std::getline(stat, line))
             continue;
-        const std::size_t open = line.find('('), close = line.rfind(')');
+        const std::size_t open = line.find('(');
+        const std::size_t close = line.rfind(')');
         if (open == std::string::npos || close == std::string::npos)
             continue;
         std::istringstream rest(line.substr(close + 2));
@@ -254,8 +256,6 @@ int Children(pid_t parent, const std::string& name)
 
 TEST_F(Documents, CancelledPdfStopsGhostscriptAndClosesThePage)
 {
-    JobOptions options;
-    options.media = "na_letter_8.5x11in";
     const std::string uri = server->Uri("mono");
     http_t* http = Connect(server->port);
     ipp_t* request = NewRequest(IPP_OP_PRINT_JOB, uri);
