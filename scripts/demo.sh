@@ -4,7 +4,10 @@
 # CUPS installed. Otherwise it renders the page the way CUPS's raster filters
 # would (600 dpi, one bit, white = 1) and runs rastertomono on it as the
 # scheduler does. Then it says what came out, and has monodump check the
-# stream and draw its pages.
+# stream and draw its pages. Last, the same page through the Printer
+# Application: a server on loopback with a printer writing to a file, fed
+# through a CUPS driverless queue (or the application's own submit command
+# without CUPS), and stopped at the end.
 set -euo pipefail
 build=${1:-build}
 user=${USER:-$(id -un)}
@@ -28,8 +31,15 @@ scheduler_ready() {
 
 # The scheduler's log is kept for the curious; the scheduler and its folder go.
 root=""
+app_dir=""
+app_pid=""
 # shellcheck disable=SC2317 # run by the EXIT trap
 finish() {
+  if [[ -n $app_pid ]]; then
+    kill -TERM "$app_pid" 2>/dev/null || true
+    wait "$app_pid" 2>/dev/null || true
+  fi
+  [[ -n $app_dir ]] && rm -rf "$app_dir"
   [[ -n $root ]] || return 0
   sandbox_stop
   cp "$root/cups/log/error_log" "$out/cups-error_log" 2>/dev/null || true
@@ -83,4 +93,58 @@ for png in "$pictures"/page-*.png; do
   [[ -e $png ]] && echo "    $png"
 done
 [[ $dump -eq 0 ]] || exit "$dump"
+
+# The Printer Application: its own program name (PAPPL names its socket
+# after it), port, spool and temporary folder.
+app_dir=$(mktemp -d /tmp/rtm-demo-app.XXXXXX)
+chmod 0755 "$app_dir"
+mkdir -p "$app_dir/dev" "$app_dir/tmp"
+app="$app_dir/rtm-demo-app"
+ln -s "$top/$build/app/rastertomono-printer-app" "$app"
+port=$((20000 + RANDOM % 20000))
+TMPDIR="$app_dir/tmp" RASTERTOMONO_FILTER="$top/$build/filter/rastertomono" \
+  RASTERTOMONO_PPD="$top/$build/ppd/monol600.ppd" RASTERTOMONO_TESTPAGE="$top/$build/app/sample-page.pdf" \
+  "$app" server -o server-port="$port" -o file-devices=yes -o log-file="$out/app.log" -o log-level=info \
+  -o spool-directory="$app_dir/spool" -o state-file="$app_dir/state" >/dev/null 2>&1 &
+app_pid=$!
+for _ in $(seq 100); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.1
+done
+"$app" add -u "ipp://localhost:$port/ipp/system" -d Mono600 -m mono-laser-600 -v "file://$app_dir/dev" >/dev/null
+uri="ipp://localhost:$port/ipp/print/Mono600"
+if [[ -n $root ]]; then
+  lpadmin -p Mono600-app -E -v "$uri" -m everywhere 2>/dev/null
+  id=$(sandbox_print Mono600-app "$pdf" -t sample-page)
+  state=$(sandbox_wait_job "$id")
+  [[ $state == completed ]] || status=1
+  app_how="lp -d Mono600-app out/demo/sample-page.pdf through a CUPS driverless queue (lpadmin -m everywhere), which sends the page as PDF (job $state)"
+  name=sample-page
+else
+  TMPDIR="$app_dir/tmp" "$app" submit -u "$uri" "$pdf" >/dev/null
+  app_how="rastertomono-printer-app submit out/demo/sample-page.pdf (without root and CUPS there is no driverless queue)"
+  name=sample-page.pdf
+fi
+# The application's jobs sub-command lists the jobs not yet done.
+for _ in $(seq 300); do
+  [[ -s $app_dir/dev/$name.prn && -z $("$app" jobs -u "$uri" 2>/dev/null) ]] && break
+  sleep 0.1
+done
+app_stream="$out/app-sample-page.prn"
+cp "$app_dir/dev/$name.prn" "$app_stream" || status=1
+kill -TERM "$app_pid"
+wait "$app_pid" 2>/dev/null || true
+app_pid=""
+echo
+echo "The Printer Application (rastertomono-printer-app)"
+echo "  server: http://localhost:$port/ (web interface), printer Mono600 on a file:// device; stopped again"
+echo "  path:   $app_how"
+echo "  output: $app_stream ($(stat -c %s "$app_stream") bytes of printer commands)"
+echo "  monodump --png out/demo/app-pages out/demo/app-sample-page.prn:"
+rm -rf "$out/app-pages"
+"$top/$build/tools/monodump/monodump" --png "$out/app-pages" "$app_stream" | grep -v '^image: ' | sed 's/^/    /' ||
+  status=1
+for png in "$out/app-pages"/page-*.png; do
+  [[ -e $png ]] && echo "    page picture: $png"
+done
 exit "$status"
