@@ -36,27 +36,40 @@ ipp_t* Request(ipp_op_t op, const std::string& uri)
 }
 
 struct Run {
-    double firstByte = 0, done = 0;
+    double firstByte = 0;
+    double done = 0;
 };
+
+// A whole positive number, or 0.
+int Count(const char* text)
+{
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return *end == '\0' && value > 0 && value < 1000000 ? static_cast<int>(value) : 0;
+}
 
 }  // namespace
 
 int main(int argc, char* argv[])
 {
     if (argc != 8) {
-        std::fputs("usage: rtm_apprun PORT PRINTER DEVICE_DIR DOCUMENT FORMAT PAGES RUNS\n", stderr);
+        (void)std::fputs("usage: rtm_apprun PORT PRINTER DEVICE_DIR DOCUMENT FORMAT PAGES RUNS\n", stderr);
         return 2;
     }
-    const int port = std::atoi(argv[1]);
+    const int port = Count(argv[1]);
     const std::string uri = "ipp://localhost:" + std::string(argv[1]) + "/ipp/print/" + argv[2];
     const std::string resource = std::string("/ipp/print/") + argv[2];
-    const int pages = std::atoi(argv[6]);
-    const int runs = std::atoi(argv[7]);
+    const int pages = Count(argv[6]);
+    const int runs = Count(argv[7]);
+    if (port == 0 || pages == 0 || runs == 0) {
+        (void)std::fputs("rtm_apprun: PORT, PAGES and RUNS are whole positive numbers\n", stderr);
+        return 2;
+    }
     std::vector<Run> results;
     for (int i = 0; i < runs; ++i) {
         const std::string name = "bench-" + std::to_string(i);
         const std::string output = std::string(argv[3]) + "/" + name + ".prn";
-        std::remove(output.c_str());
+        (void)std::remove(output.c_str());
         http_t* http = httpConnect2("localhost", port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
         ipp_t* request = Request(IPP_OP_PRINT_JOB, uri);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name.c_str());
@@ -74,7 +87,7 @@ int main(int argc, char* argv[])
         const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
         ippDelete(response);
         if (id == 0) {
-            std::fprintf(stderr, "rtm_apprun: the job was refused: %s\n", cupsLastErrorString());
+            (void)std::fprintf(stderr, "rtm_apprun: the job was refused: %s\n", cupsLastErrorString());
             std::exit(1);
         }
         for (int state = 0; state < IPP_JSTATE_CANCELED;) {
@@ -86,7 +99,7 @@ int main(int argc, char* argv[])
             if (state < IPP_JSTATE_CANCELED)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             else if (state != IPP_JSTATE_COMPLETED) {
-                std::fprintf(stderr, "rtm_apprun: job %d ended in state %d\n", id, state);
+                (void)std::fprintf(stderr, "rtm_apprun: job %d ended in state %d\n", id, state);
                 std::exit(1);
             }
         }
@@ -94,16 +107,17 @@ int main(int argc, char* argv[])
         watch.join();
         httpClose(http);
         results.push_back(run);
-        std::printf("| run %d | %.2f | %.2f | %.0f |\n", i + 1, run.firstByte, run.done, pages * 60 / run.done);
+        (void)std::printf("| run %d | %.2f | %.2f | %.0f |\n", i + 1, run.firstByte, run.done, pages * 60 / run.done);
     }
     auto median = [&](double Run::*field) {
         std::vector<double> values;
+        values.reserve(results.size());
         for (const Run& run : results)
             values.push_back(run.*field);
         std::sort(values.begin(), values.end());
         return values[values.size() / 2];
     };
     const double done = median(&Run::done);
-    std::printf("| median | %.2f | %.2f | %.0f |\n", median(&Run::firstByte), done, pages * 60 / done);
+    (void)std::printf("| median | %.2f | %.2f | %.0f |\n", median(&Run::firstByte), done, pages * 60 / done);
     return 0;
 }
