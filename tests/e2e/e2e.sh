@@ -447,19 +447,20 @@ EOF
   pass "PDF, JPEG, PNG and PWG raster straight to the application"
 
   # The web interface: the printer, its state and defaults; the test page;
-  # a darkness set there reaches the next job's settings block.
+  # a darkness set there reaches the next job's settings block. Forms carry
+  # a token made from the client's address: every request over IPv4.
   local web=http://localhost:$app_port page session want
-  page=$(curl -sf "$web/") || fail "no home page"
+  page=$(curl -4sf "$web/") || fail "no home page"
   for want in 'mono' 'Generic Mono Laser 600' Idle; do
     [[ $page == *"$want"* ]] || fail "the home page does not show '$want'"
   done
-  page=$(curl -sf "$web/mono/printing") || fail "no printing defaults page"
+  page=$(curl -4sf "$web/mono/printing") || fail "no printing defaults page"
   for want in 'A4 (Stationery)' 'Print Darkness' 'name="print-darkness"'; do
     [[ $page == *"$want"* ]] || fail "the printing defaults page does not show '$want'"
   done
   session=$(grep -o 'name="session" value="[^"]*"' <<<"$page" | head -n 1 | sed 's/.*value="//; s/"$//')
-  curl -sf -d "session=$session&action=print-test-page" "$web/mono/" | grep -q 'Test page printed' ||
-    fail "the web interface did not print the test page"
+  page=$(curl -4sf -d "session=$session&action=print-test-page" "$web/mono/") || fail "the test page form failed"
+  [[ $page == *'Test page printed'* ]] || fail "the web interface did not print the test page"
   app_collect 'Test Page'
   mv "$jobs/Test Page.prn" "$jobs/testpage-web.prn"
   decode testpage-web
@@ -468,7 +469,7 @@ EOF
   expect_pages_match testpage-web
   pass "the web interface prints the sample page as test page"
 
-  curl -sf -d "session=$session&print-darkness=75" "$web/mono/printing" >/dev/null ||
+  curl -4sf -d "session=$session&print-darkness=75" "$web/mono/printing" >/dev/null ||
     fail "the web interface did not take the darkness"
   TMPDIR=$work/app/tmp "$app" submit -u "$(app_uri)" "$work/direct.pdf" >/dev/null
   app_collect direct.pdf
