@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csetjmp>
+#include <exception>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -22,6 +23,16 @@ namespace {
 std::uint8_t Luminance(unsigned r, unsigned g, unsigned b)
 {
     return static_cast<std::uint8_t>((77 * r + 150 * g + 29 * b + 128) >> 8);
+}
+
+// Far more pixels than the paper has dots (A4 at 600 dpi is 35 million):
+// refused before memory is taken for them.
+constexpr unsigned long long kMaxPixels = 1ULL << 27;
+constexpr const char* kTooLarge = "the image has more pixels than the printer can use";
+
+bool TooLarge(unsigned width, unsigned height)
+{
+    return static_cast<unsigned long long>(width) * height > kMaxPixels;
 }
 
 struct JpegError {
@@ -64,11 +75,18 @@ bool DecodeJpeg(FILE* file, GreyImage& image, std::string& error)
     const bool grey = info.jpeg_color_space == JCS_GRAYSCALE;
     info.out_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_start_decompress(&info);
+    if (TooLarge(info.output_width, info.output_height)) {
+        jpeg_destroy_decompress(&info);
+        error = kTooLarge;
+        return false;
+    }
     image.width = info.output_width;
     image.height = info.output_height;
     image.dots.resize(static_cast<std::size_t>(image.width) * image.height);
-    std::vector<JSAMPLE> row(static_cast<std::size_t>(image.width) * 3);
-    JSAMPROW rows[1] = {row.data()};
+    // From libjpeg's pool, freed with it even when an error jumps out.
+    JSAMPARRAY rows = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE,
+                                                image.width * 3, 1);
+    const JSAMPLE* row = rows[0];
     while (info.output_scanline < info.output_height) {
         std::uint8_t* out = image.dots.data() + static_cast<std::size_t>(info.output_scanline) * image.width;
         jpeg_read_scanlines(&info, rows, 1);
@@ -86,6 +104,11 @@ bool DecodePng(FILE* file, GreyImage& image, std::string& error)
     png.version = PNG_IMAGE_VERSION;
     if (png_image_begin_read_from_stdio(&png, file) == 0) {
         error = std::string("the PNG cannot be read: ") + png.message;
+        return false;
+    }
+    if (TooLarge(png.width, png.height)) {
+        png_image_free(&png);
+        error = kTooLarge;
         return false;
     }
     // Colour and transparency become RGB on white paper; the grey is ours.
@@ -191,7 +214,9 @@ bool DecodeImage(const char* path, const char* format, GreyImage& image, std::st
     return ok;
 }
 
-bool PrintImage(pappl_job_t* job, pappl_device_t* device, void* /*data*/)
+namespace {
+
+bool PrintImageOf(pappl_job_t* job, pappl_device_t* device)
 {
     DocumentPrint print;
     if (!BeginDocument(print, job, device))
@@ -211,4 +236,17 @@ bool PrintImage(pappl_job_t* job, pappl_device_t* device, void* /*data*/)
     }
     FailDocument(job, error);
     return EndDocument(print, false, "");
+}
+
+}  // namespace
+
+// PAPPL calls this from C: nothing may be thrown out of it.
+bool PrintImage(pappl_job_t* job, pappl_device_t* device, void* /*data*/)
+{
+    try {
+        return PrintImageOf(job, device);
+    } catch (const std::exception& e) {
+        FailDocument(job, std::string("the image cannot be printed: ") + e.what());
+        return false;
+    }
 }

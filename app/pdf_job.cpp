@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <exception>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -216,7 +217,9 @@ bool SendPages(DocumentPrint& print, Ghostscript& gs)
 
 }  // namespace
 
-bool PrintPdf(pappl_job_t* job, pappl_device_t* device, void* /*data*/)
+namespace {
+
+bool PrintPdfOf(pappl_job_t* job, pappl_device_t* device)
 {
     DocumentPrint print;
     if (!BeginDocument(print, job, device))
@@ -248,4 +251,17 @@ bool PrintPdf(pappl_job_t* job, pappl_device_t* device, void* /*data*/)
     }
     close(gs.log);
     return EndDocument(print, ok, "the PDF has no pages in the range asked for");
+}
+
+}  // namespace
+
+// PAPPL calls this from C: nothing may be thrown out of it.
+bool PrintPdf(pappl_job_t* job, pappl_device_t* device, void* /*data*/)
+{
+    try {
+        return PrintPdfOf(job, device);
+    } catch (const std::exception& e) {
+        FailDocument(job, std::string("the PDF cannot be printed: ") + e.what());
+        return false;
+    }
 }

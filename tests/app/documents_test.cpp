@@ -212,6 +212,12 @@ const UnreadableCase kUnreadable[] = {
     {"TextSentAsPdf", "application/pdf", "This is a letter, not a PDF.\n", "ghostscript cannot read the PDF"},
     {"CutOffPng", "image/png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), "the PNG cannot be read"},
     {"CutOffJpeg", "image/jpeg", "\xff\xd8\xff\xe0", "the JPEG cannot be read"},
+    // A header that claims 100,000 x 100,000 pixels.
+    {"HugePng", "image/png",
+     std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\x01\x86\xa0\0\x01\x86\xa0\x08\x02\0\0\0\x27\x30\x9c\x9f"
+                 "\0\0\0\0IDAT\x35\xaf\x06\x1e",
+                 45),
+     "more pixels than the printer can use"},
 };
 
 class Unreadable : public Documents, public ::testing::WithParamInterface<UnreadableCase> {};
