@@ -127,7 +127,7 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
     }
 
     papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)),
-                                 const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, nullptr, DriverCallback, nullptr);
+                                 const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, CreateCallback, DriverCallback, nullptr);
     papplSystemSetFooterHTML(system, "rastertomono " RTM_VERSION);
     if ((value = Option("state-file", numOptions, options)) != nullptr) {
         // Kept for the life of the process: PAPPL holds the pointer.

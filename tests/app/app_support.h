@@ -210,12 +210,12 @@ struct Sheet {
 // Text-like marks, solid bars and a frame around the printable area, plus
 // grey where asked: a page that tells placement, clipping and every row
 // coding apart.
-inline Sheet MakeSheet(const char* media, unsigned seed, bool grey, unsigned resolution = 600)
+inline Sheet MakeSheet(const char* media, unsigned seed, bool grey)
 {
     const pwg_media_t* size = pwgMediaForPWG(media);
     Sheet sheet;
-    sheet.width = static_cast<unsigned>(std::lround(size->width * resolution / 2540.0));
-    sheet.height = static_cast<unsigned>(std::lround(size->length * resolution / 2540.0));
+    sheet.width = static_cast<unsigned>(std::lround(size->width * 600 / 2540.0));
+    sheet.height = static_cast<unsigned>(std::lround(size->length * 600 / 2540.0));
     sheet.dots.assign(std::size_t{sheet.width} * sheet.height, 255);
     unsigned state = seed * 2654435761U + 1;
     auto next = [&state] { return state = state * 1103515245U + 12345U, (state >> 8) & 0xFFFFU; };
@@ -236,14 +236,14 @@ inline Sheet MakeSheet(const char* media, unsigned seed, bool grey, unsigned res
 
 // The sheets as a PWG raster file, 1-bit black or 8-bit grey.
 inline void WritePwg(const std::string& path, const std::vector<Sheet>& sheets, const char* media, bool eightBit,
-              unsigned resolution = 600)
+                     cups_mode_t mode = CUPS_RASTER_WRITE_PWG)
 {
     FILE* file = std::fopen(path.c_str(), "wb");
-    cups_raster_t* raster = cupsRasterOpen(fileno(file), CUPS_RASTER_WRITE_PWG);
+    cups_raster_t* raster = cupsRasterOpen(fileno(file), mode);
     for (const Sheet& sheet : sheets) {
         cups_page_header2_t header;
-        cupsRasterInitPWGHeader(&header, pwgMediaForPWG(media), eightBit ? "sgray_8" : "black_1",
-                                static_cast<int>(resolution), static_cast<int>(resolution), "one-sided", nullptr);
+        cupsRasterInitPWGHeader(&header, pwgMediaForPWG(media), eightBit ? "sgray_8" : "black_1", 600, 600,
+                                "one-sided", nullptr);
         header.cupsWidth = sheet.width;
         header.cupsHeight = sheet.height;
         header.cupsBytesPerLine = eightBit ? sheet.width : (sheet.width + 7) / 8;
