@@ -92,7 +92,7 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
     gSettings.ppdPath = ppd != nullptr ? ppd : RTM_PPD_PATH;
     std::string error;
     if (!LoadPapers(gSettings.ppdPath.c_str(), gSettings.papers, error)) {
-        std::fprintf(stderr, "%s: %s\n", kAppName, error.c_str());
+        (void)std::fprintf(stderr, "%s: %s\n", kAppName, error.c_str());
         return nullptr;
     }
 
@@ -102,7 +102,7 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
         errno = 0;
         const long parsed = std::strtol(value, &end, 10);
         if (errno != 0 || *end != '\0' || parsed < 0 || parsed > 65535) {
-            std::fprintf(stderr, "%s: bad server-port '%s'\n", kAppName, value);
+            (void)std::fprintf(stderr, "%s: bad server-port '%s'\n", kAppName, value);
             return nullptr;
         }
         port = static_cast<int>(parsed);
