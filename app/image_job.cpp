@@ -45,11 +45,13 @@ void JpegFail(j_common_ptr info)
 {
     auto* error = reinterpret_cast<JpegError*>(info->err);
     (*info->err->format_message)(info, error->message);
-    std::longjmp(error->jump, 1);
+    // libjpeg's error handler must not return, and no C++ exception may
+    // cross its C frames.
+    std::longjmp(error->jump, 1);  // NOLINT(cert-err52-cpp)
 }
 
 struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
+    void operator()(FILE* file) const { (void)std::fclose(file); }
 };
 
 // Only plain C objects live between setjmp and longjmp here.
@@ -59,7 +61,7 @@ bool DecodeJpeg(FILE* file, GreyImage& image, std::string& error)
     JpegError jerr{};
     info.err = jpeg_std_error(&jerr.manager);
     jerr.manager.error_exit = JpegFail;
-    if (setjmp(jerr.jump) != 0) {
+    if (setjmp(jerr.jump) != 0) {  // NOLINT(cert-err52-cpp): see JpegFail
         jpeg_destroy_decompress(&info);
         error = std::string("the JPEG cannot be read: ") + jerr.message;
         return false;
@@ -90,7 +92,7 @@ bool DecodeJpeg(FILE* file, GreyImage& image, std::string& error)
     while (info.output_scanline < info.output_height) {
         std::uint8_t* out = image.dots.data() + static_cast<std::size_t>(info.output_scanline) * image.width;
         jpeg_read_scanlines(&info, rows, 1);
-        for (unsigned x = 0; x < image.width; ++x)
+        for (std::size_t x = 0; x < image.width; ++x)
             out[x] = grey ? row[x] : Luminance(row[3 * x], row[3 * x + 1], row[3 * x + 2]);
     }
     jpeg_finish_decompress(&info);
@@ -158,13 +160,15 @@ bool SendImage(DocumentPrint& print, const GreyImage& image, const Paper& paper)
     cups_page_header2_t header;
     cupsRasterInitPWGHeader(&header, pwgMediaForPWG(paper.pwgName.c_str()), "sgray_8", 600, 600, "one-sided",
                             nullptr);
-    const unsigned areaW = paper.header.cupsWidth, areaH = paper.header.cupsHeight;
+    const unsigned areaW = paper.header.cupsWidth;
+    const unsigned areaH = paper.header.cupsHeight;
     const double scale = std::min(static_cast<double>(areaW) / image.width, static_cast<double>(areaH) / image.height);
     const auto outW = std::max(1U, static_cast<unsigned>(image.width * scale));
     const auto outH = std::max(1U, static_cast<unsigned>(image.height * scale));
     const unsigned left = paper.left + (areaW - std::min(outW, areaW)) / 2;
     const unsigned top = paper.top + (areaH - std::min(outH, areaH)) / 2;
-    const std::vector<unsigned> xs = Spans(image.width, outW), ys = Spans(image.height, outH);
+    const std::vector<unsigned> xs = Spans(image.width, outW);
+    const std::vector<unsigned> ys = Spans(image.height, outH);
 
     if (!BeginPage(print, header))
         return false;
@@ -176,12 +180,14 @@ bool SendImage(DocumentPrint& print, const GreyImage& image, const Paper& paper)
         std::fill(line.begin(), line.end(), 255);
         if (y >= top && y - top < outH) {
             const unsigned v = y - top;
-            const unsigned y0 = ys[v], y1 = std::max(ys[v + 1], y0 + 1);
+            const unsigned y0 = ys[v];
+            const unsigned y1 = std::max(ys[v + 1], y0 + 1);
             std::fill(sums.begin(), sums.end(), 0U);
             for (unsigned sy = y0; sy < y1; ++sy) {
                 const std::uint8_t* row = image.dots.data() + static_cast<std::size_t>(sy) * image.width;
                 for (unsigned u = 0; u < outW; ++u) {
-                    const unsigned x0 = xs[u], x1 = std::max(xs[u + 1], x0 + 1);
+                    const unsigned x0 = xs[u];
+                    const unsigned x1 = std::max(xs[u + 1], x0 + 1);
                     for (unsigned sx = x0; sx < x1; ++sx)
                         sums[u] += row[sx];
                 }

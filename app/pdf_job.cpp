@@ -2,12 +2,12 @@
 
 #include <cups/raster.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cerrno>
 #include <climits>
 #include <exception>
@@ -19,8 +19,6 @@
 
 #include "document_job.h"
 #include "mono_driver.h"
-
-extern char** environ;
 
 namespace {
 
@@ -67,7 +65,7 @@ struct Ghostscript {
 std::string Number(double value)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%.4f", value);
+    (void)std::snprintf(text, sizeof text, "%.4f", value);
     return text;
 }
 
@@ -84,6 +82,7 @@ bool StartGhostscript(Ghostscript& gs, const char* file, const cups_page_header2
         "/RtmPaper [" + Number(paper.cupsPageSize[0]) + " " + Number(paper.cupsPageSize[1]) + "] def /RtmArea [" + Number(paper.cupsImagingBBox[0]) + " " + Number(paper.cupsImagingBBox[1]) + " " +
             Number(paper.cupsImagingBBox[2]) + " " + Number(paper.cupsImagingBBox[3]) + "] def " + kPlacePages};
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);

@@ -31,6 +31,6 @@ const char* TestPage(pappl_printer_t* printer, char* buffer, std::size_t size)
             unlink(name.c_str());
         return nullptr;
     }
-    std::snprintf(buffer, size, "%s", name.c_str());
+    (void)std::snprintf(buffer, size, "%s", name.c_str());
     return buffer;
 }
