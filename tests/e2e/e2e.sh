@@ -387,9 +387,11 @@ app_uri() { printf 'ipp://localhost:%s/ipp/print/mono' "$app_port"; }
 # Waits until the application has no job left to print, then keeps the
 # stream of its job NAME as jobs/NAME.prn.
 app_collect() {
-  local name=$1 tries
+  local name=$1 tries jobs_left
   for ((tries = 0; tries < 1200; tries++)); do
-    ipptool -tv "$(app_uri)" "$work/app/busy.test" | grep -q 'job-id (integer)' || break
+    if jobs_left=$(ipptool -tv "$(app_uri)" "$work/app/busy.test"); then
+      [[ $jobs_left == *'job-id (integer)'* ]] || break
+    fi
     sleep 0.1
   done
   [[ -s $work/app/dev/$name.prn ]] || fail "the application printed nothing for $name"
