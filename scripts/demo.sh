@@ -127,7 +127,9 @@ else
 fi
 # The application's jobs sub-command lists the jobs not yet done.
 for _ in $(seq 300); do
-  [[ -s $app_dir/dev/$name.prn && -z $("$app" jobs -u "$uri" 2>/dev/null) ]] && break
+  if [[ -s $app_dir/dev/$name.prn ]] && left=$("$app" jobs -u "$uri" 2>/dev/null) && [[ -z $left ]]; then
+    break
+  fi
   sleep 0.1
 done
 app_stream="$out/app-sample-page.prn"
