@@ -50,6 +50,17 @@ bool DeviceAllowed(const char* uri, std::string& why)
     return false;
 }
 
+// Documents of no format the printer knows end here: PAPPL calls a
+// printer's raw format when it can neither type a document nor find it a
+// filter, and compares every unfiltered document's format with that one
+// (there must be one, or it crashes).
+bool RefuseUntypedDocument(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/)
+{
+    papplJobSetMessage(job, "Unsupported document format: the document is not one of the printer's document formats.");
+    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+    return false;
+}
+
 }  // namespace
 
 bool DriverCallback(pappl_system_t* system, const char* driverName, const char* deviceUri,
@@ -115,6 +126,8 @@ bool DriverCallback(pappl_system_t* system, const char* driverName, const char* 
     data->rwriteline_cb = WriteLine;
     data->rendpage_cb = EndPage;
     data->rendjob_cb = EndJob;
+    data->format = "application/octet-stream";
+    data->printfile_cb = RefuseUntypedDocument;
 
     *attrs = ippNew();
     // Attributes IPP Everywhere clients ask for that PAPPL leaves out.

@@ -11,6 +11,8 @@
 namespace {
 
 constexpr unsigned kResolution = 600;
+// The largest page the filter takes, in dots either way (109 inches).
+constexpr unsigned kMaxDots = 65535;
 
 unsigned PointsToDots(float points)
 {
@@ -106,6 +108,13 @@ bool InputFromHeader(const cups_page_header2_t& header, InputPage& input, std::s
                  std::to_string(header.cupsColorSpace) + ") is not one the printer takes";
         return false;
     }
+    // Refused before PAPPL sizes its line buffers by the header, or skips a
+    // short page's missing lines one by one.
+    if (header.cupsWidth > kMaxDots || header.cupsHeight > kMaxDots) {
+        reason = "the page is " + std::to_string(header.cupsWidth) + "x" + std::to_string(header.cupsHeight) +
+                 " dots; the printer takes at most " + std::to_string(kMaxDots) + " dots either way";
+        return false;
+    }
     const unsigned long long needed =
         (static_cast<unsigned long long>(header.cupsWidth) * header.cupsBitsPerPixel + 7) / 8;
     if (header.cupsWidth == 0 || header.cupsHeight == 0 || header.cupsBytesPerLine != needed) {
@@ -164,8 +173,10 @@ void ConvertLine(std::span<const std::uint8_t> in, const InputPage& input, unsig
 
 int DensityForDarkness(int printDarkness, int darknessConfigured)
 {
-    const int level = std::clamp(darknessConfigured + printDarkness, 0, 100);
-    return 1 + (level * 4 + 50) / 100;
+    // Wide enough for any two ints: PAPPL checks the job's value, not the
+    // one a state file brings.
+    const long long level = std::clamp(static_cast<long long>(darknessConfigured) + printDarkness, 0LL, 100LL);
+    return static_cast<int>(1 + (level * 4 + 50) / 100);
 }
 
 int WeightForMediaType(const char* mediaType)
