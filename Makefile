@@ -37,7 +37,7 @@ sanitize-build:
 
 # Static checks: clang-tidy with the repository's .clang-tidy, and cppcheck.
 lint: build
-	run-clang-tidy -p $(BUILD) -quiet '^$(CURDIR)/(filter|tests|tools|fuzz|bench)/'
+	run-clang-tidy -p $(BUILD) -quiet '^$(CURDIR)/(filter|app|tests|tools|fuzz|bench)/'
 	cppcheck --project=$(BUILD)/compile_commands.json --library=googletest --enable=warning,style,performance,portability \
 	  --inline-suppr --quiet --error-exitcode=1 -i $(BUILD)/_deps --suppress=missingIncludeSystem --suppress=useStlAlgorithm
 

@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -82,7 +82,7 @@ void Pump(FilterProcess* filter, pappl_job_t* job, pappl_device_t* device, int o
                 p.fd = -1;
                 continue;
             }
-            if (&p == &fds[0]) {
+            if (&p == fds.data()) {
                 if (!filter->deviceFailed &&
                     papplDeviceWrite(device, buffer.data(), static_cast<size_t>(got)) < 0) {
                     filter->deviceFailed = true;
@@ -113,7 +113,9 @@ bool StartFilter(FilterProcess& filter, const FilterCommand& command, pappl_job_
     // Close-on-exec everywhere: a filter started for another printer at the
     // same time must not inherit this one's pipe ends, or this filter would
     // never see the end of its raster.
-    int in[2], out[2], err[2];
+    int in[2];
+    int out[2];
+    int err[2];
     if (pipe2(in, O_CLOEXEC) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
         return false;

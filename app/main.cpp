@@ -93,7 +93,7 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
     gSettings.ppdPath = ppd != nullptr ? ppd : RTM_PPD_PATH;
     std::string error;
     if (!LoadPapers(gSettings.ppdPath.c_str(), gSettings.papers, error)) {
-        std::fprintf(stderr, "%s: %s\n", kAppName, error.c_str());
+        (void)std::fprintf(stderr, "%s: %s\n", kAppName, error.c_str());
         return nullptr;
     }
 
@@ -103,7 +103,7 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
         errno = 0;
         const long parsed = std::strtol(value, &end, 10);
         if (errno != 0 || *end != '\0' || parsed < 0 || parsed > 65535) {
-            std::fprintf(stderr, "%s: bad server-port '%s'\n", kAppName, value);
+            (void)std::fprintf(stderr, "%s: bad server-port '%s'\n", kAppName, value);
             return nullptr;
         }
         port = static_cast<int>(parsed);
@@ -134,7 +134,7 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
     }
 
     papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)),
-                                 const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, nullptr, DriverCallback, nullptr);
+                                 const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, CreateCallback, DriverCallback, nullptr);
     papplSystemSetFooterHTML(system, "rastertomono " RTM_VERSION);
     if ((value = Option("state-file", numOptions, options)) != nullptr) {
         // Kept for the life of the process: PAPPL holds the pointer.

@@ -63,6 +63,19 @@ bool RefuseUntypedDocument(pappl_job_t* job, pappl_pr_options_t* /*options*/, pa
 
 }  // namespace
 
+void CreateCallback(pappl_printer_t* printer, void* /*data*/)
+{
+    // The printer reports nothing back, so its toner level is unknown; the
+    // toner is still there, and IPP clients expect to be told of it.
+    pappl_supply_t toner{};
+    toner.color = PAPPL_SUPPLY_COLOR_BLACK;
+    std::strncpy(toner.description, "Black Toner", sizeof toner.description - 1);
+    toner.is_consumed = true;
+    toner.level = -1;
+    toner.type = PAPPL_SUPPLY_TYPE_TONER;
+    papplPrinterSetSupplies(printer, 1, &toner);
+}
+
 bool DriverCallback(pappl_system_t* system, const char* driverName, const char* deviceUri,
                     const char* /*deviceId*/, pappl_pr_driver_data_t* data, ipp_t** attrs, void* /*cbdata*/)
 {
@@ -121,6 +134,7 @@ bool DriverCallback(pappl_system_t* system, const char* driverName, const char* 
     data->darkness_configured = 25;
     data->darkness_default = 0;
 
+    data->has_supplies = true;
     data->rstartjob_cb = StartJob;
     data->rstartpage_cb = StartPage;
     data->rwriteline_cb = WriteLine;

@@ -25,5 +25,8 @@ extern AppSettings gSettings;
 
 extern const pappl_pr_driver_t kDrivers[1];
 
+// Tells PAPPL of the printer's toner once the printer exists.
+void CreateCallback(pappl_printer_t* printer, void* data);
+
 bool DriverCallback(pappl_system_t* system, const char* driverName, const char* deviceUri, const char* deviceId,
                     pappl_pr_driver_data_t* data, ipp_t** attrs, void* cbdata);

@@ -51,7 +51,8 @@ bool IsOneBitClientPage(pappl_job_t* job, const pappl_pr_options_t* options)
         papplJobCreatePrintOptions(job, static_cast<unsigned>(papplJobGetImpressions(job)), false);
     if (own == nullptr)
         return false;
-    const bool same = std::memcmp(&own->header, &options->header, sizeof own->header) == 0;
+    // Both headers come from zeroed memory, padding included.
+    const bool same = std::memcmp(&own->header, &options->header, sizeof own->header) == 0;  // NOLINT(bugprone-suspicious-memory-comparison,cert-exp42-c,cert-flp37-c)
     papplJobDeletePrintOptions(own);
     return same;
 }

@@ -6,11 +6,11 @@
 #include <cups/cups.h>
 #include <cups/ppd.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -26,8 +26,9 @@ inline int FreePort()
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0)
+        ADD_FAILURE() << "no free port";
     close(fd);
     return ntohs(addr.sin_port);
 }
@@ -83,7 +84,7 @@ struct Server {
     [[nodiscard]] bool Alive() const { return running.pid > 0 && kill(running.pid, 0) == 0; }
 
     // The program's own add sub-command, as an administrator would use it.
-    RunResult Add(const std::string& name, const std::string& device) const
+    [[nodiscard]] RunResult Add(const std::string& name, const std::string& device) const
     {
         return RunProgram(program, {program, "add", "-u", "ipp://localhost:" + std::to_string(port) + "/ipp/system",
                                     "-d", name, "-m", "mono-laser-600", "-v", device});
@@ -210,18 +211,20 @@ struct Sheet {
 // Text-like marks, solid bars and a frame around the printable area, plus
 // grey where asked: a page that tells placement, clipping and every row
 // coding apart.
-inline Sheet MakeSheet(const char* media, unsigned seed, bool grey, unsigned resolution = 600)
+inline Sheet MakeSheet(const char* media, unsigned seed, bool grey)
 {
     const pwg_media_t* size = pwgMediaForPWG(media);
     Sheet sheet;
-    sheet.width = static_cast<unsigned>(std::lround(size->width * resolution / 2540.0));
-    sheet.height = static_cast<unsigned>(std::lround(size->length * resolution / 2540.0));
+    sheet.width = static_cast<unsigned>(std::lround(size->width * 600 / 2540.0));
+    sheet.height = static_cast<unsigned>(std::lround(size->length * 600 / 2540.0));
     sheet.dots.assign(std::size_t{sheet.width} * sheet.height, 255);
     unsigned state = seed * 2654435761U + 1;
     auto next = [&state] { return state = state * 1103515245U + 12345U, (state >> 8) & 0xFFFFU; };
     for (int i = 0; i < 400; ++i) {
-        const unsigned x0 = next() % sheet.width, y0 = next() % sheet.height;
-        const unsigned w = 1 + next() % 300, h = 1 + next() % 40;
+        const unsigned x0 = next() % sheet.width;
+        const unsigned y0 = next() % sheet.height;
+        const unsigned w = 1 + next() % 300;
+        const unsigned h = 1 + next() % 40;
         const std::uint8_t value = grey ? static_cast<std::uint8_t>(next() % 256) : 0;
         for (unsigned y = y0; y < std::min(sheet.height, y0 + h); ++y)
             for (unsigned x = x0; x < std::min(sheet.width, x0 + w); ++x)
@@ -236,14 +239,14 @@ inline Sheet MakeSheet(const char* media, unsigned seed, bool grey, unsigned res
 
 // The sheets as a PWG raster file, 1-bit black or 8-bit grey.
 inline void WritePwg(const std::string& path, const std::vector<Sheet>& sheets, const char* media, bool eightBit,
-              unsigned resolution = 600)
+                     cups_mode_t mode = CUPS_RASTER_WRITE_PWG)
 {
     FILE* file = std::fopen(path.c_str(), "wb");
-    cups_raster_t* raster = cupsRasterOpen(fileno(file), CUPS_RASTER_WRITE_PWG);
+    cups_raster_t* raster = cupsRasterOpen(fileno(file), mode);
     for (const Sheet& sheet : sheets) {
         cups_page_header2_t header;
-        cupsRasterInitPWGHeader(&header, pwgMediaForPWG(media), eightBit ? "sgray_8" : "black_1",
-                                static_cast<int>(resolution), static_cast<int>(resolution), "one-sided", nullptr);
+        cupsRasterInitPWGHeader(&header, pwgMediaForPWG(media), eightBit ? "sgray_8" : "black_1", 600, 600,
+                                "one-sided", nullptr);
         header.cupsWidth = sheet.width;
         header.cupsHeight = sheet.height;
         header.cupsBytesPerLine = eightBit ? sheet.width : (sheet.width + 7) / 8;
@@ -261,7 +264,7 @@ inline void WritePwg(const std::string& path, const std::vector<Sheet>& sheets, 
         }
     }
     cupsRasterClose(raster);
-    std::fclose(file);
+    (void)std::fclose(file);
 }
 
 // What a CUPS queue with the PPD prints for the sheets: the raster CUPS
@@ -328,13 +331,13 @@ struct StreamedJob {
     StreamedJob(const StreamedJob&) = delete;
     StreamedJob& operator=(const StreamedJob&) = delete;
 
-    void Send(const Bytes& document, std::size_t from, std::size_t to)
+    void Send(const Bytes& document, std::size_t from, std::size_t to) const
     {
         cupsWriteRequestData(http, reinterpret_cast<const char*>(document.data()) + from, to - from);
     }
 
     // Ends the document and reads the server's answer.
-    void Finish() { ippDelete(cupsGetResponse(http, "/ipp/print")); }
+    void Finish() const { ippDelete(cupsGetResponse(http, "/ipp/print")); }
 
     std::string uri;
     http_t* http = nullptr;
