@@ -118,7 +118,7 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
     if (system == nullptr)
         return nullptr;
     if (!IsPrivateFolder(spool != nullptr ? spool : defaultSpool.c_str(), error)) {
-        std::fprintf(stderr, "%s: %s\n", kAppName, error.c_str());
+        (void)std::fprintf(stderr, "%s: %s\n", kAppName, error.c_str());
         papplSystemDelete(system);
         return nullptr;
     }

@@ -161,7 +161,7 @@ void LinkSocket(const std::string& link, const std::string& socket)
         return;
     unlink(link.c_str());
     if (symlink(socket.c_str(), link.c_str()) != 0)
-        std::fprintf(stderr, "cannot link %s to the server's socket: %s\n", link.c_str(), std::strerror(errno));
+        (void)std::fprintf(stderr, "cannot link %s to the server's socket: %s\n", link.c_str(), std::strerror(errno));
 }
 
 }  // namespace
@@ -195,7 +195,7 @@ void SetUpAdministration(pappl_system_t* system, const char* authService, const 
     papplSystemSetAuthCallback(system, "Basic", Authorize, service.data());
 }
 
-bool IsServerCommand(int argc, char* argv[])
+bool IsServerCommand(int argc, const char* const argv[])
 {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -222,7 +222,7 @@ int RunServer(int argc, char* argv[], const char* version, pappl_ml_system_cb_t 
         else if (std::strncmp(argv[i], "-o", 2) == 0 && argv[i][2] != '\0')
             numOptions = cupsParseOptions(argv[i] + 2, numOptions, &options);
         else {
-            std::fprintf(stderr, "%s server: unknown argument '%s'; server takes -o NAME=VALUE only\n", argv[0], argv[i]);
+            (void)std::fprintf(stderr, "%s server: unknown argument '%s'; server takes -o NAME=VALUE only\n", argv[0], argv[i]);
             cupsFreeOptions(numOptions, options);
             return 1;
         }
@@ -241,9 +241,16 @@ int RunServer(int argc, char* argv[], const char* version, pappl_ml_system_cb_t 
 
     const std::string name = std::filesystem::path(argv[0]).filename().string();
     pappl_version_t about{};
-    std::snprintf(about.name, sizeof about.name, "%s", name.c_str());
-    std::snprintf(about.sversion, sizeof about.sversion, "%s", version);
-    std::sscanf(version, "%hu.%hu.%hu.%hu", about.version, about.version + 1, about.version + 2, about.version + 3);
+    papplCopyString(about.name, name.c_str(), sizeof about.name);
+    papplCopyString(about.sversion, version, sizeof about.sversion);
+    const char* part = version;
+    for (unsigned short& number : about.version) {
+        char* end = nullptr;
+        number = static_cast<unsigned short>(std::strtoul(part, &end, 10));
+        if (*end != '.')
+            break;
+        part = end + 1;
+    }
     papplSystemSetVersions(system, 1, &about);
 
     // PAPPL lets everything through on its domain socket, and libcups makes
@@ -255,7 +262,7 @@ int RunServer(int argc, char* argv[], const char* version, pappl_ml_system_cb_t 
     const std::string socket = folder + "/socket";
     std::string error;
     if (!MakePrivateFolder(folder, error) || !papplSystemAddListeners(system, socket.c_str())) {
-        std::fprintf(stderr, "%s: %s\n", argv[0], error.empty() ? "cannot listen on the domain socket" : error.c_str());
+        (void)std::fprintf(stderr, "%s: %s\n", argv[0], error.empty() ? "cannot listen on the domain socket" : error.c_str());
         papplSystemDelete(system);
         return 1;
     }

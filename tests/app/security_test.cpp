@@ -52,22 +52,22 @@ http_status_t Get(int port, const char* path)
 
 struct AdminCase {
     const char* what;
-    bool asNobody;  // over IPP on loopback; otherwise root over the domain socket
+    const char* printersAfter;      // what `printers` lists afterwards
     std::vector<std::string> args;  // {system}, {printer}, {device} and {document} filled in
+    bool asNobody;                  // over IPP on loopback; otherwise root over the domain socket
     bool allowed;
-    const char* printersAfter;  // what `printers` lists afterwards
 };
 
 const AdminCase kAdmin[] = {
-    {"nobody adds", true, {"add", "-u", "{system}", "-d", "intruder", "-m", "mono-laser-600", "-v", "{device}"},
-     false, "office\n"},
-    {"nobody modifies", true, {"modify", "-u", "{printer}", "-d", "office", "-o", "print-darkness-default=50"},
-     false, "office\n"},
-    {"nobody deletes", true, {"delete", "-u", "{printer}", "-d", "office"}, false, "office\n"},
-    {"nobody prints", true, {"submit", "-u", "{printer}", "-d", "office", "{document}"}, true, "office\n"},
-    {"root modifies", false, {"modify", "-d", "office", "-o", "print-darkness-default=50"}, true, "office\n"},
-    {"root adds", false, {"add", "-d", "annex", "-m", "mono-laser-600", "-v", "{device}"}, true, "annex\noffice\n"},
-    {"root deletes", false, {"delete", "-d", "office"}, true, "annex\n"},
+    {"nobody adds", "office\n", {"add", "-u", "{system}", "-d", "intruder", "-m", "mono-laser-600", "-v", "{device}"},
+     true, false},
+    {"nobody modifies", "office\n", {"modify", "-u", "{printer}", "-d", "office", "-o", "print-darkness-default=50"},
+     true, false},
+    {"nobody deletes", "office\n", {"delete", "-u", "{printer}", "-d", "office"}, true, false},
+    {"nobody prints", "office\n", {"submit", "-u", "{printer}", "-d", "office", "{document}"}, true, true},
+    {"root modifies", "office\n", {"modify", "-d", "office", "-o", "print-darkness-default=50"}, false, true},
+    {"root adds", "annex\noffice\n", {"add", "-d", "annex", "-m", "mono-laser-600", "-v", "{device}"}, false, true},
+    {"root deletes", "annex\n", {"delete", "-d", "office"}, false, true},
 };
 
 // The page printed, whole, on the device folder.
@@ -169,7 +169,7 @@ void GreyPage(const std::string& path, void (*bend)(cups_page_header2_t&), unsig
     for (unsigned y = 0; y < lines; ++y)
         cupsRasterWritePixels(raster, const_cast<std::uint8_t*>(line.data()), header.cupsBytesPerLine);
     cupsRasterClose(raster);
-    std::fclose(file);
+    (void)std::fclose(file);
 }
 
 void A4Page(const std::string& path)
