@@ -96,16 +96,19 @@ bool InputFromHeader(const cups_page_header2_t& header, InputPage& input, std::s
                  " dpi; the printer prints 600x600 dpi only and would print it at the wrong size";
         return false;
     }
-    if (header.cupsBitsPerPixel == 1 && header.cupsColorSpace == CUPS_CSPACE_K)
+    // A client's header holds any number there, not only the enum's values.
+    unsigned space = 0;
+    static_assert(sizeof space == sizeof header.cupsColorSpace);
+    std::memcpy(&space, &header.cupsColorSpace, sizeof space);
+    if (header.cupsBitsPerPixel == 1 && space == CUPS_CSPACE_K)
         input.sense = LineSense::kBlack1;
-    else if (header.cupsBitsPerPixel == 8 && header.cupsColorSpace == CUPS_CSPACE_K)
+    else if (header.cupsBitsPerPixel == 8 && space == CUPS_CSPACE_K)
         input.sense = LineSense::kBlack8;
-    else if (header.cupsBitsPerPixel == 8 &&
-             (header.cupsColorSpace == CUPS_CSPACE_SW || header.cupsColorSpace == CUPS_CSPACE_W))
+    else if (header.cupsBitsPerPixel == 8 && (space == CUPS_CSPACE_SW || space == CUPS_CSPACE_W))
         input.sense = LineSense::kGray8;
     else {
         reason = "the page's colour model (" + std::to_string(header.cupsBitsPerPixel) + " bits, colour space " +
-                 std::to_string(header.cupsColorSpace) + ") is not one the printer takes";
+                 std::to_string(space) + ") is not one the printer takes";
         return false;
     }
     // Refused before PAPPL sizes its line buffers by the header, or skips a

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -51,8 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     header.HWResolution[0] = Field(input, {600, 300, 1200});
     header.HWResolution[1] = Field(input, {600, 300, 1200});
     header.cupsBitsPerPixel = Field(input, {1, 8, 16, 24});
-    header.cupsColorSpace =
-        static_cast<cups_cspace_t>(Field(input, {CUPS_CSPACE_K, CUPS_CSPACE_SW, CUPS_CSPACE_W, CUPS_CSPACE_SRGB}));
+    // Stored as the wire has it: any 32-bit value, not only the enum's.
+    const unsigned space = Field(input, {CUPS_CSPACE_K, CUPS_CSPACE_SW, CUPS_CSPACE_W, CUPS_CSPACE_SRGB});
+    std::memcpy(&header.cupsColorSpace, &space, sizeof space);
     header.cupsWidth = Field(input, {0, 1, 7, 9, 4960, 5100, 65535, 65536, 0x20000000});
     header.cupsHeight = Field(input, {0, 1, 7015, 65536});
     header.cupsBytesPerLine = input.ConsumeBool()
