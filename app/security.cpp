@@ -127,10 +127,11 @@ std::string SocketLink(const char* baseName)
 }
 
 // A folder of this user's that no one else may enter: made, or taken over
-// only when it already is one.
-bool MakePrivateFolder(const std::string& path, std::string& error)
+// only when it already is one. made tells which.
+bool MakePrivateFolder(const std::string& path, bool& made, std::string& error)
 {
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    made = mkdir(path.c_str(), 0700) == 0;
+    if (!made && errno != EEXIST) {
         error = "cannot make " + path + ": " + std::strerror(errno);
         return false;
     }
@@ -153,15 +154,18 @@ bool LinksTo(const std::string& link, const std::string& target)
     return length > 0 && target.compare(0, std::string::npos, found, static_cast<std::size_t>(length)) == 0;
 }
 
-// The link clients connect through, pointing at the socket. A system
-// service may find it made for it already and its /run read-only.
-void LinkSocket(const std::string& link, const std::string& socket)
+// The link clients connect through, pointing at the socket; true when
+// made here. A system service finds it made for it (tmpfiles.d) and its
+// /run read-only.
+bool LinkSocket(const std::string& link, const std::string& socket)
 {
     if (LinksTo(link, socket))
-        return;
+        return false;
     unlink(link.c_str());
-    if (symlink(socket.c_str(), link.c_str()) != 0)
-        (void)std::fprintf(stderr, "cannot link %s to the server's socket: %s\n", link.c_str(), std::strerror(errno));
+    if (symlink(socket.c_str(), link.c_str()) == 0)
+        return true;
+    (void)std::fprintf(stderr, "cannot link %s to the server's socket: %s\n", link.c_str(), std::strerror(errno));
+    return false;
 }
 
 }  // namespace
@@ -261,18 +265,21 @@ int RunServer(int argc, char* argv[], const char* version, pappl_ml_system_cb_t 
     const std::string folder = link.substr(0, link.size() - 5);
     const std::string socket = folder + "/socket";
     std::string error;
-    if (!MakePrivateFolder(folder, error) || !papplSystemAddListeners(system, socket.c_str())) {
+    bool madeFolder = false;
+    if (!MakePrivateFolder(folder, madeFolder, error) || !papplSystemAddListeners(system, socket.c_str())) {
         (void)std::fprintf(stderr, "%s: %s\n", argv[0], error.empty() ? "cannot listen on the domain socket" : error.c_str());
         papplSystemDelete(system);
         return 1;
     }
-    LinkSocket(link, socket);
+    const bool madeLink = LinkSocket(link, socket);
 
     papplSystemRun(system);
     papplSystemDelete(system);
+    // What was there before stays for the next start.
     unlink(socket.c_str());
-    if (LinksTo(link, socket))
+    if (madeLink)
         unlink(link.c_str());
-    rmdir(folder.c_str());
+    if (madeFolder)
+        rmdir(folder.c_str());
     return 0;
 }
