@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Paper& paper = Papers()[input.ConsumeIntegralInRange<std::size_t>(0, Papers().size() - 1)];
         Dither dither{};
         input.ConsumeData(dither, sizeof dither);
-        const unsigned y = input.ConsumeIntegral<unsigned>();
+        const auto y = input.ConsumeIntegral<unsigned>();
         const unsigned left = Field(input, {0, paper.left, 3, 8});
         const unsigned outWidth = paper.header.cupsWidth;
         // PAPPL hands over lines of at least the header's length; a short
