@@ -190,9 +190,7 @@ void SetUpAdministration(pappl_system_t* system, const char* authService, const 
         return;
     // PAPPL names the admin group only for administration; the check tells
     // administration from printing by it, so there always is one.
-    char group[256];
-    if (adminGroup != nullptr || papplSystemGetAdminGroup(system, group, sizeof group) == nullptr)
-        papplSystemSetAdminGroup(system, adminGroup != nullptr ? adminGroup : "lpadmin");
+    papplSystemSetAdminGroup(system, adminGroup != nullptr ? adminGroup : "lpadmin");
     // Kept for the life of the process: PAPPL holds the pointer.
     static std::string service;
     service = authService;
