@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -86,14 +87,35 @@ bool InGroup(const char* user, gid_t group)
     return false;
 }
 
+struct Administration {
+    std::string service;  // PAM's
+    std::string group;    // the administrators'
+};
+
+// Operations PAPPL lets anyone who may print do, which CUPS keeps for
+// administrators: they stop a printer, or another user's job.
+constexpr ipp_op_t kAdminOnly[] = {IPP_OP_DISABLE_PRINTER, IPP_OP_ENABLE_PRINTER, IPP_OP_CANCEL_CURRENT_JOB};
+
 // PAPPL asks this for every client that is not on the domain socket, after
 // refusing unencrypted administration from other hosts. It names a group
-// only for administration (and for printers an administrator gave a print
-// group): everything else, printing and status, is open as with CUPS.
-http_status_t Authorize(pappl_client_t* client, const char* group, gid_t groupId, void* data)
+// for administration (and for printers an administrator gave a print
+// group); of the rest, printing and status are open as with CUPS, the
+// operations above need an administrator.
+http_status_t Authorize(pappl_client_t* client, const char* groupName, gid_t groupId, void* data)
 {
-    if (group == nullptr)
-        return HTTP_STATUS_CONTINUE;
+    const auto* administration = static_cast<const Administration*>(data);
+    if (groupName == nullptr) {
+        const ipp_op_t op = papplClientGetOperation(client);
+        if (std::find(std::begin(kAdminOnly), std::end(kAdminOnly), op) == std::end(kAdminOnly))
+            return HTTP_STATUS_CONTINUE;
+        groupName = administration->group.c_str();
+        group entry{};
+        group* found = nullptr;
+        std::vector<char> buffer(16384);
+        groupId = getgrnam_r(groupName, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr
+                      ? found->gr_gid
+                      : static_cast<gid_t>(-1);
+    }
     const char* authorization = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
     if (authorization == nullptr || std::strncmp(authorization, "Basic ", 6) != 0)
         return HTTP_STATUS_UNAUTHORIZED;
@@ -104,13 +126,15 @@ http_status_t Authorize(pappl_client_t* client, const char* group, gid_t groupId
     if (password == nullptr)
         return HTTP_STATUS_BAD_REQUEST;
     *password++ = '\0';
-    if (!PamAccepts(static_cast<const char*>(data), {decoded, password})) {
+    const bool accepted = PamAccepts(administration->service.c_str(), {decoded, password});
+    explicit_bzero(password, std::strlen(password));
+    if (!accepted) {
         papplLogClient(client, PAPPL_LOGLEVEL_INFO, "Login of '%s' refused.", decoded);
         return HTTP_STATUS_UNAUTHORIZED;
     }
     // A group that does not exist admits nobody.
     if (groupId == static_cast<gid_t>(-1) || !InGroup(decoded, groupId)) {
-        papplLogClient(client, PAPPL_LOGLEVEL_INFO, "'%s' is not in group '%s'.", decoded, group);
+        papplLogClient(client, PAPPL_LOGLEVEL_INFO, "'%s' is not in group '%s'.", decoded, groupName);
         return HTTP_STATUS_FORBIDDEN;
     }
     return HTTP_STATUS_CONTINUE;
@@ -190,11 +214,11 @@ void SetUpAdministration(pappl_system_t* system, const char* authService, const 
         return;
     // PAPPL names the admin group only for administration; the check tells
     // administration from printing by it, so there always is one.
-    papplSystemSetAdminGroup(system, adminGroup != nullptr ? adminGroup : "lpadmin");
     // Kept for the life of the process: PAPPL holds the pointer.
-    static std::string service;
-    service = authService;
-    papplSystemSetAuthCallback(system, "Basic", Authorize, service.data());
+    static Administration administration;
+    administration = {authService, adminGroup != nullptr ? adminGroup : "lpadmin"};
+    papplSystemSetAdminGroup(system, administration.group.c_str());
+    papplSystemSetAuthCallback(system, "Basic", Authorize, &administration);
 }
 
 bool IsServerCommand(int argc, const char* const argv[])

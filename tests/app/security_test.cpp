@@ -132,8 +132,19 @@ TEST(AppSecurity, OnlyAdministratorsChangePrintersAndAnyoneMayPrint)
         }
     }
 
-    // The web interface's settings pages want a login, even from root on
-    // loopback: TCP tells the server nothing of who connects.
+    // Stopping a printer is administration, though PAPPL checks it as
+    // printing; so are the web interface's settings pages. Even root needs
+    // a login over TCP, which tells the server nothing of who connects.
+    cupsSetPasswordCB2([](const char*, http_t*, const char*, const char*, void*) -> const char* { return nullptr; },
+                       nullptr);
+    http_t* http = Connect(server.port);
+    ippDelete(cupsDoRequest(http, NewRequest(IPP_OP_DISABLE_PRINTER, server.Uri("annex")), "/ipp/print/annex"));
+    EXPECT_NE(cupsLastError(), IPP_STATUS_OK);
+    ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, server.Uri("annex"));
+    ipp_t* response = cupsDoRequest(http, request, "/ipp/print/annex");
+    EXPECT_TRUE(ippGetBoolean(ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN), 0));
+    ippDelete(response);
+    httpClose(http);
     EXPECT_EQ(Get(server.port, "/config"), HTTP_STATUS_UNAUTHORIZED);
     const std::string link = "/run/" + std::filesystem::path(server.program).filename().string() + ".sock";
     EXPECT_FALSE(CanConnect(link, *nobody));
