@@ -14,6 +14,7 @@
 #include "image_job.h"
 #include "mono_driver.h"
 #include "pdf_job.h"
+#include "security.h"
 
 #ifndef RTM_VERSION
 #define RTM_VERSION "1.0"
@@ -120,8 +121,14 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
                           Option("auth-service", numOptions, options), false);
     if (system == nullptr)
         return nullptr;
+    if (!IsPrivateFolder(spool != nullptr ? spool : defaultSpool.c_str(), error)) {
+        (void)std::fprintf(stderr, "%s: %s\n", kAppName, error.c_str());
+        papplSystemDelete(system);
+        return nullptr;
+    }
     if ((value = Option("admin-group", numOptions, options)) != nullptr)
         papplSystemSetAdminGroup(system, value);
+    SetUpAdministration(system, Option("auth-service", numOptions, options), value);
     if ((value = Option("server-hostname", numOptions, options)) != nullptr)
         papplSystemSetHostName(system, value);
     // Loopback only unless the administrator names another address.
@@ -161,6 +168,8 @@ void Usage(void* /*data*/)
 
 int main(int argc, char* argv[])
 {
+    if (IsServerCommand(argc, argv))
+        return RunServer(argc, argv, RTM_VERSION, SystemCallback);
     return papplMainloop(argc, argv, RTM_VERSION, nullptr, static_cast<int>(std::size(kDrivers)),
                          const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, DriverCallback, nullptr, nullptr,
                          SystemCallback, Usage, nullptr);

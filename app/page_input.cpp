@@ -11,6 +11,8 @@
 namespace {
 
 constexpr unsigned kResolution = 600;
+// The largest page the filter takes, in dots either way (109 inches).
+constexpr unsigned kMaxDots = 65535;
 
 unsigned PointsToDots(float points)
 {
@@ -94,16 +96,26 @@ bool InputFromHeader(const cups_page_header2_t& header, InputPage& input, std::s
                  " dpi; the printer prints 600x600 dpi only and would print it at the wrong size";
         return false;
     }
-    if (header.cupsBitsPerPixel == 1 && header.cupsColorSpace == CUPS_CSPACE_K)
+    // A client's header holds any number there, not only the enum's values.
+    unsigned space = 0;
+    static_assert(sizeof space == sizeof header.cupsColorSpace);
+    std::memcpy(&space, &header.cupsColorSpace, sizeof space);
+    if (header.cupsBitsPerPixel == 1 && space == CUPS_CSPACE_K)
         input.sense = LineSense::kBlack1;
-    else if (header.cupsBitsPerPixel == 8 && header.cupsColorSpace == CUPS_CSPACE_K)
+    else if (header.cupsBitsPerPixel == 8 && space == CUPS_CSPACE_K)
         input.sense = LineSense::kBlack8;
-    else if (header.cupsBitsPerPixel == 8 &&
-             (header.cupsColorSpace == CUPS_CSPACE_SW || header.cupsColorSpace == CUPS_CSPACE_W))
+    else if (header.cupsBitsPerPixel == 8 && (space == CUPS_CSPACE_SW || space == CUPS_CSPACE_W))
         input.sense = LineSense::kGray8;
     else {
         reason = "the page's colour model (" + std::to_string(header.cupsBitsPerPixel) + " bits, colour space " +
-                 std::to_string(header.cupsColorSpace) + ") is not one the printer takes";
+                 std::to_string(space) + ") is not one the printer takes";
+        return false;
+    }
+    // Refused before PAPPL sizes its line buffers by the header, or skips a
+    // short page's missing lines one by one.
+    if (header.cupsWidth > kMaxDots || header.cupsHeight > kMaxDots) {
+        reason = "the page is " + std::to_string(header.cupsWidth) + "x" + std::to_string(header.cupsHeight) +
+                 " dots; the printer takes at most " + std::to_string(kMaxDots) + " dots either way";
         return false;
     }
     const unsigned long long needed =
@@ -164,8 +176,10 @@ void ConvertLine(std::span<const std::uint8_t> in, const InputPage& input, unsig
 
 int DensityForDarkness(int printDarkness, int darknessConfigured)
 {
-    const int level = std::clamp(darknessConfigured + printDarkness, 0, 100);
-    return 1 + (level * 4 + 50) / 100;
+    // Wide enough for any two ints: PAPPL checks the job's value, not the
+    // one a state file brings.
+    const long long level = std::clamp(static_cast<long long>(darknessConfigured) + printDarkness, 0LL, 100LL);
+    return static_cast<int>(1 + (level * 4 + 50) / 100);
 }
 
 int WeightForMediaType(const char* mediaType)

@@ -51,6 +51,10 @@ program=$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$unit")
 while read -r path; do
   [[ -f $root$path ]] || fail "the application runs $path, which the packages lack"
 done < <(grep -aoE '/[[:alnum:]/._-]*/(monol600\.ppd|filter/rastertomono)\b' "$root$program" | sort -u)
+service=$(sed -n 's/^ExecStart=.*-o auth-service=\([^ ]*\).*/\1/p' "$unit")
+[[ -n $service && -f $root/etc/pam.d/$service ]] ||
+  fail "the service logs administrators in through PAM service '$service', which the package lacks"
+! grep -q '^ExecStart=.*file-devices' "$unit" || fail "the service lets printers write to files"
 dpkg-deb -e "$app" "$work/app-control"
 grep -q 'deb-systemd-helper enable.*rastertomono-printer-app.service' "$work/app-control/postinst" ||
   fail "the service is not enabled on install"

@@ -1,0 +1,322 @@
+// The Printer Application against clients it must not trust: local users
+// who are no administrators, and requests built to break it.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <map>
+
+#include "app_support.h"
+
+namespace {
+
+unsigned Mode(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777U : 0U;
+}
+
+// Whether the user can connect to the domain socket at all.
+bool CanConnect(const std::string& socketPath, const passwd& user)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(user.pw_gid) != 0 || setuid(user.pw_uid) != 0)
+            _exit(2);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        _exit(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+http_status_t Get(int port, const char* path)
+{
+    http_t* http = Connect(port);
+    http_status_t status = HTTP_STATUS_ERROR;
+    httpClearFields(http);
+    httpSetField(http, HTTP_FIELD_HOST, "localhost");
+    if (httpGet(http, path) == 0)
+        while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
+        }
+    httpFlush(http);
+    httpClose(http);
+    return status;
+}
+
+struct AdminCase {
+    const char* what;
+    const char* printersAfter;      // what `printers` lists afterwards
+    std::vector<std::string> args;  // {system}, {printer}, {device} and {document} filled in
+    bool asNobody;                  // over IPP on loopback; otherwise root over the domain socket
+    bool allowed;
+};
+
+const AdminCase kAdmin[] = {
+    {"nobody adds", "office\n", {"add", "-u", "{system}", "-d", "intruder", "-m", "mono-laser-600", "-v", "{device}"},
+     true, false},
+    {"nobody modifies", "office\n", {"modify", "-u", "{printer}", "-d", "office", "-o", "print-darkness-default=50"},
+     true, false},
+    {"nobody deletes", "office\n", {"delete", "-u", "{printer}", "-d", "office"}, true, false},
+    {"nobody prints", "office\n", {"submit", "-u", "{printer}", "-d", "office", "{document}"}, true, true},
+    {"root modifies", "office\n", {"modify", "-d", "office", "-o", "print-darkness-default=50"}, false, true},
+    {"root adds", "annex\noffice\n", {"add", "-d", "annex", "-m", "mono-laser-600", "-v", "{device}"}, false, true},
+    {"root deletes", "annex\n", {"delete", "-d", "office"}, false, true},
+};
+
+// The page printed, whole, on the device folder.
+bool Printed(const std::string& folder)
+{
+    for (int tries = 0; tries < 400; ++tries) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            const DecodedJob job = DecodeJob(ReadFile(entry.path()));
+            if (!job.violation && job.pages.size() == 1)
+                return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return false;
+}
+
+TEST(AppSecurity, OnlyAdministratorsChangePrintersAndAnyoneMayPrint)
+{
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr)
+        GTEST_SKIP() << "needs root and the user nobody";
+    Server server({"file-devices=yes", "auth-service=rastertomono-printer-app", "admin-group=lpadmin"});
+    // nobody reaches the program and the page, and nothing else of the test's.
+    ASSERT_EQ(chmod(server.dir.path.c_str(), 0711), 0);
+    const std::string document = server.dir.File("page.pwg");
+    WritePwg(document, {MakeSheet("iso_a4_210x297mm", 5, false)}, "iso_a4_210x297mm", false);
+    ASSERT_EQ(chmod(document.c_str(), 0644), 0);
+    ASSERT_EQ(RunProgram(server.program, {server.program, "add", "-d", "office", "-m", "mono-laser-600", "-v",
+                                          server.Device()})
+                  .status,
+              0);
+    // PAPPL 1.3.1 tells a new printer's printer-id only after a restart,
+    // and the delete sub-command needs it.
+    server.Stop();
+    server.Start();
+
+    const std::map<std::string, std::string> fills = {
+        {"{system}", "ipp://localhost:" + std::to_string(server.port) + "/ipp/system"},
+        {"{printer}", server.Uri("office")},
+        {"{device}", server.Device()},
+        {"{document}", document},
+    };
+    for (const AdminCase& c : kAdmin) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> argv;
+        if (c.asNobody)
+            argv = {"runuser", "-u", "nobody", "--"};
+        argv.push_back(server.program);
+        for (const std::string& arg : c.args)
+            argv.push_back(fills.contains(arg) ? fills.at(arg) : arg);
+        const RunResult run = RunProgram(argv[0], argv);
+        if (c.allowed) {
+            EXPECT_EQ(run.status, 0) << run.err;
+        } else {
+            EXPECT_NE(run.status, 0);
+            EXPECT_NE(run.err.find("Unauthorized"), std::string::npos) << run.err;
+        }
+        const RunResult printers = RunProgram(server.program, {server.program, "printers"});
+        EXPECT_EQ(std::string(printers.out.begin(), printers.out.end()), c.printersAfter) << printers.err;
+        if (c.args[0] == "submit") {
+            EXPECT_TRUE(Printed(server.dir.File("dev")));
+        }
+    }
+
+    // Stopping a printer is administration, though PAPPL checks it as
+    // printing; so are the web interface's settings pages. Even root needs
+    // a login over TCP, which tells the server nothing of who connects.
+    cupsSetPasswordCB2([](const char*, http_t*, const char*, const char*, void*) -> const char* { return nullptr; },
+                       nullptr);
+    http_t* http = Connect(server.port);
+    ippDelete(cupsDoRequest(http, NewRequest(IPP_OP_DISABLE_PRINTER, server.Uri("annex")), "/ipp/print/annex"));
+    EXPECT_NE(cupsLastError(), IPP_STATUS_OK);
+    ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, server.Uri("annex"));
+    ipp_t* response = cupsDoRequest(http, request, "/ipp/print/annex");
+    EXPECT_TRUE(ippGetBoolean(ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN), 0));
+    ippDelete(response);
+    httpClose(http);
+    EXPECT_EQ(Get(server.port, "/config"), HTTP_STATUS_UNAUTHORIZED);
+    const std::string link = "/run/" + std::filesystem::path(server.program).filename().string() + ".sock";
+    EXPECT_FALSE(CanConnect(link, *nobody));
+    EXPECT_TRUE(CanConnect(link, *getpwuid(0)));
+    EXPECT_EQ(Mode(server.dir.File("state")), 0600U);
+    EXPECT_EQ(Mode(server.dir.File("spool")), 0700U);
+}
+
+// Requests a hostile or broken client sends: each is refused, its job
+// aborted with a reason, or what the printer cannot honour set aside as
+// IPP allows; no filter outlives its job, no document stays in the spool,
+// and the server goes on printing.
+struct HostileCase {
+    const char* name;
+    const char* format;
+    void (*document)(const std::string& path);
+    void (*attributes)(ipp_t* request);
+    ipp_status_t status;  // Print-Job's answer
+    ipp_jstate_t state;   // the job's end; 0 when there is no job
+    const char* reason;   // in the answer's message or the job's
+};
+
+// One 8-bit page whose header the case bends, with as many lines as given.
+void GreyPage(const std::string& path, void (*bend)(cups_page_header2_t&), unsigned lines)
+{
+    FILE* file = std::fopen(path.c_str(), "wb");
+    cups_raster_t* raster = cupsRasterOpen(fileno(file), CUPS_RASTER_WRITE_PWG);
+    cups_page_header2_t header;
+    cupsRasterInitPWGHeader(&header, pwgMediaForPWG("iso_a4_210x297mm"), "sgray_8", 600, 600, "one-sided", nullptr);
+    bend(header);
+    cupsRasterWriteHeader2(raster, &header);
+    const Bytes line(header.cupsBytesPerLine, 0x40);
+    for (unsigned y = 0; y < lines; ++y)
+        cupsRasterWritePixels(raster, const_cast<std::uint8_t*>(line.data()), header.cupsBytesPerLine);
+    cupsRasterClose(raster);
+    (void)std::fclose(file);
+}
+
+void A4Page(const std::string& path)
+{
+    GreyPage(path, [](cups_page_header2_t&) {}, 16);
+}
+
+void Garbage(const std::string& path)
+{
+    std::ofstream(path) << "garbage\n";
+}
+
+void NoAttributes(ipp_t* /*request*/) {}
+
+void Media(ipp_t* request, const std::string& name)
+{
+    ipp_t* col = ippNew();
+    ippAddString(col, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-size-name", nullptr, name.c_str());
+    ippAddCollection(request, IPP_TAG_JOB, "media-col", col);
+    ippDelete(col);
+}
+
+constexpr auto kNoJob = static_cast<ipp_jstate_t>(0);
+
+const HostileCase kHostile[] = {
+    {"HugePage", "image/pwg-raster",
+     [](const std::string& path) {
+         GreyPage(path, [](cups_page_header2_t& h) { h.cupsWidth = h.cupsBytesPerLine = 100000, h.cupsHeight = 4000000000U; }, 2);
+     },
+     NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "at most 65535"},
+    {"ZeroResolution", "image/pwg-raster",
+     [](const std::string& path) { GreyPage(path, [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 0; }, 16); },
+     NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only"},
+    {"EndsMidLine", "image/pwg-raster",
+     [](const std::string& path) {
+         GreyPage(path, [](cups_page_header2_t&) {}, 100);
+         std::filesystem::resize_file(path, std::filesystem::file_size(path) - 10);
+     },
+     NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted"},
+    // PAPPL 1.3.1 takes any format named and aborts the job; untyped bytes
+    // reach the driver, which says why.
+    {"UnknownFormat", "application/x-no-such-format", Garbage, NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED,
+     "aborted"},
+    {"UntypedBytes", "application/octet-stream", Garbage, NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED,
+     "does not print documents of type"},
+    {"PostScript", "application/octet-stream", [](const std::string& path) { std::ofstream(path) << "%!PS\nshowpage\n"; },
+     NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted"},
+    {"OversizedJobName", "image/pwg-raster", A4Page,
+     [](ipp_t* r) { ippAddString(r, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, std::string(20000, 'x').c_str()); },
+     IPP_STATUS_OK, IPP_JSTATE_COMPLETED, "completed"},
+    // Printed on the printer's own paper, as the answer says (PAPPL 1.3.1
+    // ignores ipp-attribute-fidelity).
+    {"OversizedMediaName", "image/pwg-raster", A4Page, [](ipp_t* r) { Media(r, std::string(5000, 'm')); },
+     IPP_STATUS_OK_IGNORED_OR_SUBSTITUTED, IPP_JSTATE_COMPLETED, "Ignoring unsupported media-col"},
+    {"NoSuchPaper", "image/pwg-raster", A4Page, [](ipp_t* r) { Media(r, "na_nowhere_3x3in"); },
+     IPP_STATUS_OK_IGNORED_OR_SUBSTITUTED, IPP_JSTATE_COMPLETED, "Ignoring unsupported media-col"},
+    {"AbsurdDarkness", "image/pwg-raster", A4Page,
+     [](ipp_t* r) { ippAddInteger(r, IPP_TAG_JOB, IPP_TAG_INTEGER, "print-darkness", 2147483647); },
+     IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, kNoJob, "print-darkness"},
+};
+
+// Processes of the server's that are still running, zombies included.
+std::size_t Children(pid_t pid)
+{
+    std::size_t count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream in(task.path() / "children");
+        for (std::string child; in >> child;)
+            ++count;
+    }
+    return count;
+}
+
+// PAPPL drops a job's saved attributes at its next save of the state,
+// which waits for its main loop to wake: a client connecting wakes it.
+bool SpoolEmpties(const Server& server)
+{
+    for (int tries = 0; tries < 100; ++tries) {
+        bool empty = true;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(server.dir.File("spool")))
+            empty = empty && !entry.is_regular_file();
+        if (empty)
+            return true;
+        httpClose(Connect(server.port));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+class Hostile : public ::testing::TestWithParam<HostileCase> {
+protected:
+    static void SetUpTestSuite()
+    {
+        server = std::make_unique<Server>();
+        // Not a folder: its files are named after the jobs, and the names
+        // here are no file names.
+        ASSERT_EQ(server->Add("mono", "file:///dev/null").status, 0);
+    }
+    static void TearDownTestSuite() { server.reset(); }
+    static std::unique_ptr<Server> server;
+};
+std::unique_ptr<Server> Hostile::server;
+
+TEST_P(Hostile, HasADefinedOutcomeAndLeavesNothing)
+{
+    const HostileCase& c = GetParam();
+    const std::string path = server->dir.File(c.name);
+    c.document(path);
+    const std::string uri = server->Uri("mono");
+    ipp_t* request = NewRequest(IPP_OP_PRINT_JOB, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, c.format);
+    c.attributes(request);
+    http_t* http = Connect(server->port);
+    ipp_t* response = cupsDoFileRequest(http, request, "/ipp/print/mono", path.c_str());
+    const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+    EXPECT_EQ(cupsLastError(), c.status) << cupsLastErrorString();
+    std::string message = cupsLastErrorString();
+    ippDelete(response);
+    httpClose(http);
+
+    ASSERT_EQ(id != 0, c.state != kNoJob) << message;
+    if (id != 0) {
+        const JobResult job = WaitForJob(server->port, uri, id);
+        EXPECT_EQ(job.state, c.state);
+        message += " / " + job.message;
+    }
+    EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+    EXPECT_EQ(Children(server->running.pid), 0U);
+    EXPECT_TRUE(SpoolEmpties(*server));
+
+    const std::string next = server->dir.File(std::string(c.name) + "-next.pwg");
+    A4Page(next);
+    EXPECT_EQ(PrintFile(*server, "mono", std::string(c.name) + "-next", next).state, IPP_JSTATE_COMPLETED);
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, Hostile, ::testing::ValuesIn(kHostile),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
