@@ -4,11 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cmath>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,8 +17,7 @@ Bytes Hex(const std::string& text)
 {
     Bytes bytes;
     std::istringstream in(text);
-    std::string word;
-    while (in >> word) {
+    for (std::string word; in >> word;) {
         const std::size_t star = word.find('*');
         const std::size_t times = star == std::string::npos ? 1 : std::stoul(word.substr(star + 1));
         bytes.insert(bytes.end(), times, static_cast<std::uint8_t>(std::stoul(word.substr(0, star), nullptr, 16)));
@@ -29,11 +25,26 @@ Bytes Hex(const std::string& text)
     return bytes;
 }
 
+Bytes Repeat(const Bytes& bytes, std::size_t times)
+{
+    Bytes out;
+    for (std::size_t i = 0; i < times; ++i)
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    return out;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
 Bytes RowCommand(const Bytes& payload)
 {
-    return Cat({Hex("1B 2A 41 02"),
-                {static_cast<std::uint8_t>(payload.size()), static_cast<std::uint8_t>(payload.size() >> 8)},
-                payload});
+    const auto size = payload.size();
+    return Cat({Hex("1B 2A 41 02"), {static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8)}, payload});
 }
 
 Bytes SettingsBlock(const char* paperSize, const char* copiesAndCrc)
@@ -75,27 +86,10 @@ const std::vector<PayloadExample> kPayloadExamples = {
     {"FF*619 FD", "82 00 82 00 82 00 82 00 92 00 00 02"},
 };
 
-Bytes Repeat(const Bytes& bytes, std::size_t times)
-{
-    Bytes out;
-    for (std::size_t i = 0; i < times; ++i)
-        out.insert(out.end(), bytes.begin(), bytes.end());
-    return out;
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
 cups_page_header2_t MonoHeader(unsigned width, unsigned height, float pageWidthPt, float pageLengthPt,
                                unsigned copies)
 {
     cups_page_header2_t header{};
-    std::strcpy(header.MediaType, "");
     header.HWResolution[0] = header.HWResolution[1] = 600;
     header.PageSize[0] = static_cast<unsigned>(std::lround(pageWidthPt));
     header.PageSize[1] = static_cast<unsigned>(std::lround(pageLengthPt));
@@ -104,10 +98,8 @@ cups_page_header2_t MonoHeader(unsigned width, unsigned height, float pageWidthP
     header.NumCopies = copies;
     header.cupsWidth = width;
     header.cupsHeight = height;
-    header.cupsBitsPerColor = 1;
-    header.cupsBitsPerPixel = 1;
+    header.cupsBitsPerColor = header.cupsBitsPerPixel = 1;
     header.cupsBytesPerLine = (width + 7) / 8;
-    header.cupsColorOrder = CUPS_ORDER_CHUNKED;
     header.cupsColorSpace = CUPS_CSPACE_W;
     header.cupsNumColors = 1;
     return header;
@@ -128,32 +120,49 @@ Bytes WhiteRow(unsigned width)
 
 TestPage WhitePage(const cups_page_header2_t& header)
 {
-    Bytes white(header.cupsBytesPerLine, 0xFF);
-    ClearPadding(white, header.cupsWidth);
-    return {header, std::vector<Bytes>(header.cupsHeight, white)};
+    return {header, std::vector<Bytes>(header.cupsHeight, WhiteRow(header.cupsWidth))};
 }
 
 void WriteRaster(const std::string& path, const std::vector<TestPage>& pages, cups_mode_t mode)
 {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0)
-        throw std::runtime_error("cannot create " + path);
     cups_raster_t* ras = cupsRasterOpen(fd, mode);
-    for (const TestPage& page : pages) {
-        cups_page_header2_t header = page.header;
-        cupsRasterWriteHeader2(ras, &header);
-        for (const Bytes& row : page.rows) {
-            Bytes copy = row;
-            cupsRasterWritePixels(ras, copy.data(), static_cast<unsigned>(copy.size()));
-        }
+    for (TestPage page : pages) {
+        cupsRasterWriteHeader2(ras, &page.header);
+        for (Bytes& row : page.rows)
+            cupsRasterWritePixels(ras, row.data(), static_cast<unsigned>(row.size()));
     }
     cupsRasterClose(ras);
     close(fd);
 }
 
+Bytes RawRaster(const std::vector<TestPage>& pages)
+{
+    Bytes raster = {'3', 'S', 'a', 'R'};  // "RaS3" in the writer's byte order
+    for (const TestPage& page : pages) {
+        const auto* header = reinterpret_cast<const std::uint8_t*>(&page.header);
+        raster.insert(raster.end(), header, header + sizeof(page.header));
+        for (const Bytes& row : page.rows)
+            raster.insert(raster.end(), row.begin(), row.end());
+    }
+    return raster;
+}
+
 std::string TestData(const std::string& name)
 {
     return std::string(RTM_TEST_DATA) + "/" + name;
+}
+
+Bytes ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 TempDir::TempDir()
@@ -170,110 +179,72 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path, ignored);
 }
 
-Bytes ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<std::string> FilterArgs(const std::string& options, const std::string& file)
-{
-    std::vector<std::string> args = {"42", "tester", "test job", "1", options};
-    if (!file.empty())
-        args.push_back(file);
-    return args;
-}
-
 RunningProgram StartProgram(const std::string& program, const std::vector<std::string>& argv,
                             const RunSetup& setup)
 {
     RunningProgram running;
-    running.program = program;
     running.dir = std::make_unique<TempDir>();
-    running.timeoutSeconds = setup.timeoutSeconds;
     const std::string outPath = setup.stdoutPath.empty() ? running.dir->File("out") : setup.stdoutPath;
     const std::string errPath = running.dir->File("err");
-    const std::string inPath = setup.stdinPath.empty() ? "/dev/null" : setup.stdinPath;
-
-    std::vector<std::string> env;
+    std::vector<std::string> strings = argv;
+    const std::size_t envAt = strings.size();
     for (char** e = environ; *e != nullptr; ++e)
         if (std::strncmp(*e, "PPD=", 4) != 0)
-            env.emplace_back(*e);
-    env.insert(env.end(), setup.env.begin(), setup.env.end());
-
-    std::vector<std::string> argvCopy = argv;
+            strings.emplace_back(*e);
+    strings.insert(strings.end(), setup.env.begin(), setup.env.end());
     std::vector<char*> args;
-    args.reserve(argvCopy.size() + 1);
-    for (std::string& arg : argvCopy)
-        args.push_back(arg.data());
-    args.push_back(nullptr);
     std::vector<char*> envp;
-    envp.reserve(env.size() + 1);
-    for (std::string& entry : env)
-        envp.push_back(entry.data());
+    for (std::size_t i = 0; i < strings.size(); ++i)
+        (i < envAt ? args : envp).push_back(strings[i].data());
+    args.push_back(nullptr);
     envp.push_back(nullptr);
 
-    std::array<int, 2> pipeFds = {-1, -1};
-    if (setup.stdinPipe && pipe2(pipeFds.data(), O_CLOEXEC) != 0)
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    if ((setup.stdinPipe && pipe2(in, O_CLOEXEC) != 0) || (setup.stdoutUnread && pipe2(out, O_CLOEXEC) != 0))
         throw std::runtime_error("pipe failed");
-    std::array<int, 2> unread = {-1, -1};
-    if (setup.stdoutUnread && pipe2(unread.data(), O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-
     running.pid = fork();
     if (running.pid == 0) {
-        const int in = setup.stdinPipe ? pipeFds[0] : open(inPath.c_str(), O_RDONLY);
-        const int out = setup.stdoutUnread ? unread[1] : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
+        dup2(setup.stdinPipe ? in[0]
+                             : open(setup.stdinPath.empty() ? "/dev/null" : setup.stdinPath.c_str(), O_RDONLY),
+             0);
+        dup2(setup.stdoutUnread ? out[1] : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         execvpe(program.c_str(), args.data(), envp.data());
         _exit(127);
     }
     if (setup.stdinPipe) {
-        close(pipeFds[0]);
-        running.stdinFd = pipeFds[1];
+        close(in[0]);
+        running.stdinFd = in[1];
     }
     if (setup.stdoutUnread) {
-        close(unread[0]);
-        close(unread[1]);
+        close(out[0]);
+        close(out[1]);
     }
     return running;
 }
 
 RunResult FinishProgram(RunningProgram& running)
 {
-    if (running.stdinFd >= 0) {
+    if (running.stdinFd >= 0)
         close(running.stdinFd);
-        running.stdinFd = -1;
-    }
+    running.stdinFd = -1;
     int status = 0;
-    for (int waited = 0;; ++waited) {
-        if (waitpid(running.pid, &status, WNOHANG) == running.pid)
-            break;
-        if (waited == running.timeoutSeconds * 100) {
+    for (int waited = 0; waitpid(running.pid, &status, WNOHANG) != running.pid; ++waited) {
+        if (waited == 12000) {
             kill(running.pid, SIGKILL);
             waitpid(running.pid, &status, 0);
             break;
         }
         usleep(10000);
     }
-
     RunResult result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = ReadFile(running.dir->File("out"));
     const Bytes err = ReadFile(running.dir->File("err"));
     result.err.assign(err.begin(), err.end());
-    // In the sanitizer build a report is a failure whatever the exit status.
     if (result.err.find("Sanitizer") != std::string::npos || result.err.find("runtime error:") != std::string::npos)
-        ADD_FAILURE() << "sanitizer report from " << running.program << ":\n" << result.err;
+        ADD_FAILURE() << "sanitizer report:\n" << result.err;
     return result;
 }
 
@@ -283,126 +254,32 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     return FinishProgram(running);
 }
 
-RunningProgram StartFilter(const std::vector<std::string>& args, const char* ppd, RunSetup setup)
+RunningProgram StartFilter(const std::string& options, const std::string& file, const char* ppd, RunSetup setup)
 {
     if (ppd != nullptr)
         setup.env.push_back(std::string("PPD=") + ppd);
-    std::vector<std::string> argv = {"rastertomono"};
-    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> argv = {"rastertomono", "42", "tester", "test job", "1", options};
+    if (!file.empty())
+        argv.push_back(file);
     return StartProgram(RTM_FILTER_PATH, argv, setup);
 }
 
-RunResult RunFilter(const std::vector<std::string>& args, const char* ppd, const RunSetup& setup)
+RunResult RunFilter(const std::string& options, const std::string& file, const char* ppd, const RunSetup& setup)
 {
-    RunningProgram filter = StartFilter(args, ppd, setup);
+    RunningProgram filter = StartFilter(options, file, ppd, setup);
     return FinishProgram(filter);
 }
 
 bool WaitUntilReadingStdin(pid_t pid)
 {
-    const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+    // x86-64: read is system call 0, its first argument the descriptor.
     for (int tries = 0; tries < 1000; ++tries) {
-        std::ifstream in(path);
+        std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
         std::string number;
         std::string fd;
-        // x86-64: read is system call 0, its first argument the descriptor.
         if (in >> number >> fd && number == "0" && fd == "0x0")
             return true;
         usleep(10000);
     }
     return false;
-}
-
-Bytes RawRaster(const std::vector<TestPage>& pages)
-{
-    // The sync word is the integer "RaS3" in the writer's byte order.
-    Bytes raster = {'3', 'S', 'a', 'R'};
-    for (const TestPage& page : pages) {
-        const auto* header = reinterpret_cast<const std::uint8_t*>(&page.header);
-        raster.insert(raster.end(), header, header + sizeof(page.header));
-        for (const Bytes& row : page.rows)
-            raster.insert(raster.end(), row.begin(), row.end());
-    }
-    return raster;
-}
-
-Bytes Capture::All() const
-{
-    Bytes all;
-    for (const Bytes& chunk : chunks)
-        all.insert(all.end(), chunk.begin(), chunk.end());
-    all.insert(all.end(), unflushed.begin(), unflushed.end());
-    return all;
-}
-
-namespace {
-
-struct CaptureSink {
-    Capture* capture;
-    bool closing;
-};
-
-ssize_t RecordChunk(void* cookie, const char* data, size_t size)
-{
-    auto* sink = static_cast<CaptureSink*>(cookie);
-    if (sink->closing)
-        sink->capture->unflushed.insert(sink->capture->unflushed.end(), data, data + size);
-    else
-        sink->capture->chunks.emplace_back(data, data + size);
-    return static_cast<ssize_t>(size);
-}
-
-}  // namespace
-
-Capture CaptureStdout(const std::function<void()>& fn, bool unbuffered)
-{
-    Capture capture;
-    CaptureSink sink{&capture, false};
-    cookie_io_functions_t io{};
-    io.write = RecordChunk;
-    FILE* stream = fopencookie(&sink, "w", io);
-    // A buffer larger than any test job, so that in buffered mode a chunk
-    // can only come from a flush.
-    std::vector<char> buffer(1 << 24);
-    if (unbuffered)
-        (void)setvbuf(stream, nullptr, _IONBF, 0);
-    else
-        (void)setvbuf(stream, buffer.data(), _IOFBF, buffer.size());
-
-    (void)std::fflush(stdout);
-    FILE* saved = stdout;
-    stdout = stream;
-    fn();
-    stdout = saved;
-    sink.closing = true;
-    (void)std::fclose(stream);
-    return capture;
-}
-
-namespace {
-
-std::string HexWindow(const Bytes& bytes, std::size_t at)
-{
-    std::string text;
-    const std::size_t from = at > 8 ? at - 8 : 0;
-    for (std::size_t i = from; i < std::min(bytes.size(), at + 16); ++i) {
-        char byte[4];
-        (void)std::snprintf(byte, sizeof(byte), "%02X", bytes[i]);
-        text += (i == at ? "[" : " ") + std::string(byte) + (i == at ? "]" : "");
-    }
-    return text;
-}
-
-}  // namespace
-
-::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected)
-{
-    if (actual == expected)
-        return ::testing::AssertionSuccess();
-    std::size_t at = 0;
-    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
-        ++at;
-    return ::testing::AssertionFailure() << actual.size() << " bytes, expected " << expected.size()
-                                         << "; first difference at offset " << at << "\n  actual:  "
-                                         << HexWindow(actual, at) << "\n  expected:" << HexWindow(expected, at);
 }
