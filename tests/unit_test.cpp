@@ -134,45 +134,28 @@ Bytes AsBytes(const std::array<std::uint8_t, N>& command)
     return {command.begin(), command.end()};
 }
 
-TEST(Settings, PaperSizeFromTheTableOrThePointSize)
-{
-    const struct {
-        float width, length;
-        unsigned pageSize0;
-        PaperDots dots;
-    } sizes[] = {
-        {595, 842, 595, {4960, 7016}}, {595, 420, 595, {4958, 3512}}, {420, 595, 420, {3512, 4958}},
-        {498, 708, 498, {4176, 5908}}, {612, 792, 612, {5100, 6600}},
-        {841.89F, 1000, 842, {7015, 8333}},  // single precision: 841.89 * 600 / 72 is 7,015.75
-    };
-    for (const auto& size : sizes) {
-        cups_page_header2_t header = MonoHeader(100, 100, size.width, size.length);
-        header.PageSize[0] = size.pageSize0;
-        const PaperDots dots = PaperSizeInDots(header);
-        EXPECT_EQ(dots.width, size.dots.width) << size.width;
-        EXPECT_EQ(dots.height, size.dots.height) << size.length;
-    }
-}
-
-TEST(Settings, MarginsCentreAcrossAndPlaceThreeEighthsAbove)
+TEST(Settings, PaperFromTheTableOrThePointSizeAndMarginsCentredAcrossAndThreeEighthsAbove)
 {
     const struct {
         unsigned width, height;
         float pageWidth, pageLength;
+        const char* paperSize;
         std::uint32_t left;
         std::int32_t top;
-        const char* paperSize;
     } cases[] = {
-        {4958, 6814, 595, 842, 0, 75, "1B 78 60 13 1B 79 68 1B"},
-        {4800, 6200, 612, 792, 18, 150, "1B 78 EC 13 1B 79 C8 19"},
-        {4960, 7016, 595, 842, 0, 0, "1B 78 60 13 1B 79 68 1B"},
-        {5000, 8000, 595, 842, 0, 0, "1B 78 60 13 1B 79 68 1B"},
+        {4958, 6814, 595, 842, "1B 78 60 13 1B 79 68 1B", 0, 75},  // A4, 4960 x 7016
+        {4800, 6200, 612, 792, "1B 78 EC 13 1B 79 C8 19", 18, 150},  // Letter, from its points
+        {4800, 3000, 595, 420, "1B 78 5E 13 1B 79 B8 0D", 9, 192},  // A5 landscape, 4958 x 3512
+        {3000, 4900, 420, 595, "1B 78 B8 0D 1B 79 5E 13", 32, 21},  // A5
+        {4000, 5900, 498, 708, "1B 78 50 10 1B 79 14 17", 11, 3},   // B5, 4176 x 5908
+        {5000, 8000, 595, 842, "1B 78 60 13 1B 79 68 1B", 0, 0},   // larger than the paper
+        {7000, 7000, 841.89F, 700, "1B 78 67 1B 1B 79 C9 16", 0, 0},  // 841.89 * 600 / 72 is 7,015.75
     };
     for (const auto& c : cases) {
         Parse("no-options.ppd", "", MonoHeader(c.width, c.height, c.pageWidth, c.pageLength));
+        EXPECT_EQ(AsBytes(szPaperSizeSelfdefCmd), Hex(c.paperSize)) << c.width;
         EXPECT_EQ(gMarginLeft, c.left) << c.width;
         EXPECT_EQ(gMarginTop, c.top) << c.height;
-        EXPECT_EQ(AsBytes(szPaperSizeSelfdefCmd), Hex(c.paperSize));
     }
 }
 
