@@ -14,10 +14,10 @@ void Seed(const std::string& folder, const std::string& name, const std::string&
 {
     const std::string rasterPath = folder + "/" + name + ".ras";
     WriteRaster(rasterPath, pages, mode);
-    std::ifstream in(rasterPath, std::ios::binary);
-    const std::string raster((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const Bytes raster = ReadFile(rasterPath);
     std::filesystem::remove(rasterPath);
-    std::ofstream(folder + "/" + name, std::ios::binary) << options << "\\;4\\;2\\;" << raster;
+    std::ofstream(folder + "/" + name, std::ios::binary) << options << "\\;4\\;2\\;"
+        << std::string(raster.begin(), raster.end());
 }
 
 TestPage Marked(const cups_page_header2_t& header)

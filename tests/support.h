@@ -58,7 +58,6 @@ struct RunSetup {
     std::string stdinPath;         // empty: /dev/null
     std::string stdoutPath;        // empty: captured
     bool stdinPipe = false;        // stdin is a pipe the test writes to
-    bool stdoutUnread = false;     // stdout is a pipe nobody reads
     std::vector<std::string> env;  // added to the environment, which has no PPD
 };
 
@@ -255,15 +254,14 @@ inline RunningProgram StartProgram(const std::string& program, const std::vector
     envp.push_back(nullptr);
 
     int in[2] = {-1, -1};
-    int out[2] = {-1, -1};
-    if ((setup.stdinPipe && pipe2(in, O_CLOEXEC) != 0) || (setup.stdoutUnread && pipe2(out, O_CLOEXEC) != 0))
+    if (setup.stdinPipe && pipe2(in, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     running.pid = fork();
     if (running.pid == 0) {
         dup2(setup.stdinPipe ? in[0]
                              : open(setup.stdinPath.empty() ? "/dev/null" : setup.stdinPath.c_str(), O_RDONLY),
              0);
-        dup2(setup.stdoutUnread ? out[1] : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         execvpe(program.c_str(), args.data(), envp.data());
         _exit(127);
@@ -271,10 +269,6 @@ inline RunningProgram StartProgram(const std::string& program, const std::vector
     if (setup.stdinPipe) {
         close(in[0]);
         running.stdinFd = in[1];
-    }
-    if (setup.stdoutUnread) {
-        close(out[0]);
-        close(out[1]);
     }
     return running;
 }

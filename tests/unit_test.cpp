@@ -24,24 +24,6 @@ TEST(RowEncoder, WorkedExamples)
     }
 }
 
-TEST(IsBlankRow, WhiteDotsAndClearPaddingBitsOnly)
-{
-    const struct {
-        const char* row;
-        unsigned width;
-        bool blank;
-    } cases[] = {
-        {"FF*619 FC", 4958, true}, {"FF*619 FD", 4958, false}, {"FF*620", 4958, false},
-        {"FF*300 FE FF*318 FC", 4958, false}, {"FF*75", 600, true}, {"FE FF*74", 600, false},
-        {"FF*73 FE FF", 600, false}, {"FF*74 FE", 600, false}, {"00 FF FF FF", 32, false},
-        {"E0", 3, true}, {"E1", 3, false}, {"60", 3, false}, {"FF E0", 3, true}, {"FF 60", 3, false},
-    };
-    for (const auto& c : cases) {
-        const Bytes row = Hex(c.row);
-        EXPECT_EQ(IsBlankRow(row.data(), static_cast<std::uint32_t>(row.size()), c.width), c.blank) << c.row;
-    }
-}
-
 // Every write (unbuffered) or every flush (buffered) to standard output.
 struct Capture {
     std::vector<std::size_t> chunks;
