@@ -8,7 +8,7 @@ SANITIZE_BUILD ?= build-sanitize
 BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 
-.PHONY: all build sanitize-build demo test lint bench install uninstall clean
+.PHONY: all build sanitize-build demo test lint mutants bench install uninstall clean
 
 all: build
 
@@ -39,6 +39,13 @@ lint: build
 	cppcheck --project=$(BUILD)/compile_commands.json --library=googletest --enable=warning,style,performance,portability \
 	  --inline-suppr --quiet --error-exitcode=1 -i $(BUILD)/_deps --suppress=missingIncludeSystem --suppress=useStlAlgorithm
 
+# Plants a fixed set of small faults in filter/, tools/monodump/ and app/ one
+# at a time and runs the fast suite against each (scripts/mutants.sh); the
+# build and the mutated sources live in build-mutants/, never in the tree.
+mutants:
+	@scripts/ensure-packages.sh build test
+	@scripts/mutants.sh
+
 # Speed and memory side by side with the floor (reading the raster only) and
 # CUPS's rastertohp, encoder micro-benchmarks and a callgrind count; makes
 # its corpus on the first run. See docs/performance.md.
@@ -55,4 +62,4 @@ uninstall:
 	DESTDIR="$(DESTDIR)" cmake -P $(BUILD)/uninstall.cmake
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(BENCH_BUILD) out
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(BENCH_BUILD) build-mutants out

@@ -99,9 +99,12 @@ if [ "${1:-}" = --list ]; then
 fi
 
 mkdir -p "$work/src"
-# The scratch copy: sources only, modification times kept so that a second
-# run rebuilds only what changed.
-rsync -a --delete --exclude='/build*' --exclude=/out --exclude=/.git "$root/" "$work/src/"
+# The scratch copy: sources only; a file is copied only when it differs,
+# so that a second run rebuilds only what changed.
+(cd "$root" && find . \( -name .git -o -name 'build*' -o -name out \) -prune -o -type f -print) |
+  while IFS= read -r f; do
+    cmp -s "$root/$f" "$work/src/$f" || { mkdir -p "$(dirname "$work/src/$f")"; cp "$root/$f" "$work/src/$f"; }
+  done
 
 current=""
 restore() { if [ -n "$current" ]; then cp "$root/$current" "$work/src/$current"; current=""; fi; }
