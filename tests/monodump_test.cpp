@@ -283,6 +283,8 @@ std::vector<bool> ReadImage(const std::string& path, unsigned width, unsigned he
         EXPECT_EQ(image.width * 1000 + image.height, width * 1000 + height) << path;
         for (const std::uint8_t value : grey)
             black.push_back(value == 0);
+        const Bytes file = ReadFile(path);  // and it ends as a PNG must, with IEND
+        EXPECT_EQ(std::string(file.end() - 12, file.end()), std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12)) << path;
         return black;
     }
     const Bytes file = ReadFile(path);
@@ -333,7 +335,7 @@ TEST_F(MonodumpProgram, DrawsEveryPageOnItsPaperCuttingOffInkPastTheEdges)
         EXPECT_TRUE(ReadImage(dir.File(name), 625, 600) == std::vector<bool>(std::size_t{625} * 600)) << name;
 
     // A paper without area (a stream can name any size) gets no image.
-    WriteFile(job, Job(Page(RowCommand(Hex("00 FF"))), SettingsBlock("1B 78 00 00 1B 79 00 00")));
+    WriteFile(job, Job(Page(RowCommand(Hex("00 FF"))), SettingsBlock("1B 78 00 00 1B 79 58 02")));
     const Dump none = Monodump({"--png", dir.File("none"), job});
     EXPECT_EQ(none.status, 0);
     EXPECT_NE(none.err.find("monodump: warning: page 1: the paper has no area, so no image is drawn"), std::string::npos)

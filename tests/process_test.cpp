@@ -65,8 +65,11 @@ TEST_F(FilterProcess, SettingsComeOnceFromTheFirstPage)
                                Repeat(kBlank, 6813), kEnd}));
 }
 
-TEST_F(FilterProcess, WrongArgumentCountsWriteNothingButTheUsage)
+TEST_F(FilterProcess, WrongArgumentCountsAndUnreadableInputFail)
 {
+    const RunResult folder = RunFilter("", dir.path, ppd.c_str());  // reading it fails
+    EXPECT_EQ(folder.status, 1);
+    EXPECT_NE(folder.err.find("ERROR: Reading the raster stream failed."), std::string::npos) << folder.err;
     for (const std::size_t args : {5, 8}) {
         const std::vector<std::string> argv = {"rastertomono", "1", "u", "t", "1", "", Raster(InchPages(1)), "extra"};
         const RunResult result = RunProgram(RTM_FILTER_PATH, {argv.begin(), argv.begin() + static_cast<long>(args)});
@@ -238,7 +241,8 @@ std::vector<HostileCase> Cases()
         {"300 dpi", Changed([](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 300; }), 1, 0, ""},
         {"page size NaN", Changed(pageSize(nan, 100)), 1, 0, ""},
         {"page size negative", Changed(pageSize(-72, 100)), 1, 0, ""},
-        {"page size 0", Changed(pageSize(0, 0)), 1, 0, ""},
+        {"page width 0", Changed(pageSize(0, 100)), 1, 0, ""},
+        {"page height 0", Changed(pageSize(100, 0)), 1, 0, ""},
         {"page size just under 65536 dots", Changed(pageSize(7864, 7864)), 0, 1, ""},
         {"page size just over 65535 dots", Changed(pageSize(7865, 100)), 1, 0, ""},
         {"NumCopies at its maximum", Changed([](cups_page_header2_t& h) { h.NumCopies = 0xFFFFFFFF; }), 0, 1, ""},
