@@ -1,7 +1,7 @@
 // The filter as CUPS runs it: the built program, the CUPS filter arguments,
 // PPD in the environment; every byte of standard output and the exit
 // status, for good jobs, a table of hostile inputs, and a world that fails
-// around it (cancellation, a full disk, a closed pipe, short memory).
+// around it (cancellation, a full disk, short memory).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -22,7 +22,8 @@ std::vector<TestPage> InchPages(std::size_t count, std::size_t rows = 600)
     TestPage page = WhitePage(MonoHeader(600, 600, 72, 72));
     page.rows[0][0] = 0x00;
     page.rows.resize(rows);
-    return std::vector<TestPage>(count, page);
+    std::vector<TestPage> pages(count, page);
+    return pages;
 }
 
 class FilterProcess : public ::testing::Test {

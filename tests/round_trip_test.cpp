@@ -18,8 +18,9 @@ namespace {
 // Paper in dots, a whole number of points (multiples of 25 dots).
 cups_page_header2_t Header(unsigned width, unsigned height, unsigned paperWidth, unsigned paperHeight)
 {
-    return MonoHeader(width, height, static_cast<float>(paperWidth * 72 / 600),
-                      static_cast<float>(paperHeight * 72 / 600), 3);
+    const unsigned widthPt = paperWidth * 72 / 600;
+    const unsigned heightPt = paperHeight * 72 / 600;
+    return MonoHeader(width, height, static_cast<float>(widthPt), static_cast<float>(heightPt), 3);
 }
 
 // Every payload in one strip of an 8-bit TIFF one row high, as wide as the

@@ -35,9 +35,8 @@ struct TestPage {
 };
 
 struct TempDir {
-    TempDir()
+    TempDir() : path((std::filesystem::temp_directory_path() / "rtm-test-XXXXXX").string())
     {
-        path = (std::filesystem::temp_directory_path() / "rtm-test-XXXXXX").string();
         if (mkdtemp(path.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed");
     }
