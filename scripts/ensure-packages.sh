@@ -6,7 +6,7 @@
 set -euo pipefail
 
 declare -A groups=(
-  [build]="cmake make g++ libcups2-dev libcupsimage2-dev libpng-dev cups-ppdc"
+  [build]="cmake make g++ pkg-config libcups2-dev libcupsimage2-dev libpng-dev cups-ppdc libpappl-dev"
   # The end-to-end tests: a private scheduler (cups-daemon, cups for lpinfo -m),
   # its clients and ipptool, CUPS's PDF filters with ghostscript, and a
   # multi-page text PDF (bzip2-doc's manual).

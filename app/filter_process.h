@@ -1,0 +1,49 @@
+// The rastertomono filter run as a child process for one job, the way the
+// CUPS scheduler runs it: a CUPS raster on its standard input, the PPD in
+// its environment, the printer's command stream on its standard output,
+// copied to the printer's device as it comes.
+#pragma once
+
+#include <cups/raster.h>
+#include <pappl/pappl.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+
+struct FilterProcess {
+    pid_t pid = -1;
+    int rasterFd = -1;  // the filter's standard input
+    cups_raster_t* raster = nullptr;
+    std::thread pump;  // filter output to the device, its messages to the job log
+    std::atomic<bool> deviceFailed{false};
+    std::atomic<bool> inputFailed{false};  // the filter stopped reading its raster
+    std::mutex messageLock;
+    std::string lastError;  // the filter's last ERROR: line
+};
+
+struct FilterCommand {
+    const char* filterPath;
+    const char* ppdPath;
+    std::string jobId, user, title, copies, options;
+};
+
+// Starts the filter for `job`, its output going to `device`. On failure the
+// reason is in `error` and nothing is left running.
+bool StartFilter(FilterProcess& filter, const FilterCommand& command, pappl_job_t* job, pappl_device_t* device,
+                 std::string& error);
+
+// Hands the filter a page header or a row; false once it takes no more.
+bool WriteFilterHeader(FilterProcess& filter, cups_page_header2_t& header);
+bool WriteFilterRow(FilterProcess& filter, std::span<std::uint8_t> row);
+
+// Tells the filter the job is cancelled: it closes the page it is on.
+void CancelFilter(FilterProcess& filter);
+
+// Ends the raster, waits for the filter and its output to reach the device.
+// Returns true when the filter succeeded and every byte was written; else
+// `error` says why.
+bool FinishFilter(FilterProcess& filter, std::string& error);

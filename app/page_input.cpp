@@ -1,0 +1,183 @@
+#include "page_input.h"
+
+#include <cups/ppd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr unsigned kResolution = 600;
+
+unsigned PointsToDots(float points)
+{
+    return static_cast<unsigned>(std::lround(points * static_cast<float>(kResolution) / 72.0F));
+}
+
+int PointsToHundredthsMm(float points)
+{
+    return static_cast<int>(std::ceil(points * 2540.0F / 72.0F));
+}
+
+// The IPP name of a PPD paper: the registered one where libcups knows the
+// PPD name, otherwise a self-describing custom name with the same size.
+std::string PwgNameFor(const ppd_size_t& size)
+{
+    if (const pwg_media_t* media = pwgMediaForPPD(size.name))
+        return media->pwg;
+    char name[128];
+    std::string lower(size.name);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (!pwgFormatSizeName(name, sizeof(name), "custom", lower.c_str(), PWG_FROM_POINTS(size.width),
+                           PWG_FROM_POINTS(size.length), nullptr))
+        return {};
+    return name;
+}
+
+struct PpdCloser {
+    void operator()(ppd_file_t* ppd) const { ppdClose(ppd); }
+};
+
+}  // namespace
+
+bool LoadPapers(const char* ppdPath, std::vector<Paper>& papers, std::string& error)
+{
+    const std::unique_ptr<ppd_file_t, PpdCloser> ppd(ppdOpenFile(ppdPath));
+    if (!ppd) {
+        error = std::string("cannot read the printer's PPD ") + ppdPath;
+        return false;
+    }
+    papers.clear();
+    for (int i = 0; i < ppd->num_sizes; ++i) {
+        const ppd_size_t& size = ppd->sizes[i];
+        Paper paper;
+        paper.pwgName = PwgNameFor(size);
+        paper.ppdName = size.name;
+        if (paper.pwgName.empty())
+            continue;
+        // The header CUPS gives a PPD queue's raster for this paper.
+        ppdMarkDefaults(ppd.get());
+        ppdMarkOption(ppd.get(), "PageSize", size.name);
+        if (cupsRasterInterpretPPD(&paper.header, ppd.get(), 0, nullptr, nullptr) != 0)
+            continue;
+        paper.left = PointsToDots(size.left);
+        paper.top = PointsToDots(size.length - size.top);
+        paper.marginLeft = PointsToHundredthsMm(size.left);
+        paper.marginRight = PointsToHundredthsMm(size.width - size.right);
+        paper.marginBottom = PointsToHundredthsMm(size.bottom);
+        paper.marginTop = PointsToHundredthsMm(size.length - size.top);
+        papers.push_back(std::move(paper));
+    }
+    if (papers.empty()) {
+        error = std::string("the printer's PPD ") + ppdPath + " offers no paper";
+        return false;
+    }
+    return true;
+}
+
+const Paper* FindPaper(const std::vector<Paper>& papers, const char* pwgName)
+{
+    for (const Paper& paper : papers)
+        if (paper.pwgName == pwgName)
+            return &paper;
+    return nullptr;
+}
+
+bool InputFromHeader(const cups_page_header2_t& header, InputPage& input, std::string& reason)
+{
+    if (header.HWResolution[0] != kResolution || header.HWResolution[1] != kResolution) {
+        reason = "the page is at " + std::to_string(header.HWResolution[0]) + "x" +
+                 std::to_string(header.HWResolution[1]) +
+                 " dpi; the printer prints 600x600 dpi only and would print it at the wrong size";
+        return false;
+    }
+    if (header.cupsBitsPerPixel == 1 && header.cupsColorSpace == CUPS_CSPACE_K)
+        input.sense = LineSense::kBlack1;
+    else if (header.cupsBitsPerPixel == 8 && header.cupsColorSpace == CUPS_CSPACE_K)
+        input.sense = LineSense::kBlack8;
+    else if (header.cupsBitsPerPixel == 8 &&
+             (header.cupsColorSpace == CUPS_CSPACE_SW || header.cupsColorSpace == CUPS_CSPACE_W))
+        input.sense = LineSense::kGray8;
+    else {
+        reason = "the page's colour model (" + std::to_string(header.cupsBitsPerPixel) + " bits, colour space " +
+                 std::to_string(header.cupsColorSpace) + ") is not one the printer takes";
+        return false;
+    }
+    const unsigned long long needed =
+        (static_cast<unsigned long long>(header.cupsWidth) * header.cupsBitsPerPixel + 7) / 8;
+    if (header.cupsWidth == 0 || header.cupsHeight == 0 || header.cupsBytesPerLine != needed) {
+        reason = "the page header's size fields do not agree";
+        return false;
+    }
+    input.width = header.cupsWidth;
+    input.height = header.cupsHeight;
+    input.bytesPerLine = header.cupsBytesPerLine;
+    return true;
+}
+
+void ConvertLine(std::span<const std::uint8_t> in, const InputPage& input, unsigned y, unsigned left,
+                 const Dither& dither, std::span<std::uint8_t> out, unsigned outWidth)
+{
+    std::fill(out.begin(), out.end(), std::uint8_t{0});
+    const std::size_t usable = std::min<std::size_t>(in.size(), input.bytesPerLine);
+    // The input dots that land in the row: from `left` up to the input's
+    // width or the row's, whichever ends first. The rest stays white.
+    const unsigned inWidth = std::min<unsigned>(input.width, input.sense == LineSense::kBlack1
+                                                                 ? static_cast<unsigned>(usable * 8)
+                                                                 : static_cast<unsigned>(usable));
+    const unsigned dots = inWidth > left ? std::min(inWidth - left, outWidth) : 0;
+
+    if (input.sense == LineSense::kBlack1 && left % 8 == 0) {
+        // Whole bytes: complement them, then clear the bits past the last dot.
+        const std::size_t bytes = (dots + 7) / 8;
+        for (std::size_t i = 0; i < bytes; ++i)
+            out[i] = static_cast<std::uint8_t>(~in[left / 8 + i]);
+        if (dots % 8 != 0)
+            out[bytes - 1] &= static_cast<std::uint8_t>(0xFF00U >> (dots % 8));
+    } else {
+        const unsigned char* row = dither[y & 15];
+        for (unsigned x = 0; x < dots; ++x) {
+            const unsigned at = left + x;
+            bool black = false;
+            switch (input.sense) {
+            case LineSense::kBlack1:
+                black = (in[at / 8] & (0x80U >> (at % 8))) != 0;
+                break;
+            case LineSense::kGray8:
+                black = in[at] < 255 && in[at] <= row[at & 15];
+                break;
+            case LineSense::kBlack8:
+                black = in[at] > row[at & 15];
+                break;
+            }
+            if (!black)
+                out[x / 8] |= static_cast<std::uint8_t>(0x80U >> (x % 8));
+        }
+    }
+    // Dots past the input's right edge are paper: white.
+    for (unsigned x = dots; x < outWidth; ++x)
+        out[x / 8] |= static_cast<std::uint8_t>(0x80U >> (x % 8));
+}
+
+int DensityForDarkness(int printDarkness, int darknessConfigured)
+{
+    const int level = std::clamp(darknessConfigured + printDarkness, 0, 100);
+    return 1 + (level * 4 + 50) / 100;
+}
+
+int WeightForMediaType(const char* mediaType)
+{
+    if (std::strcmp(mediaType, "stationery-heavyweight") == 0)
+        return 2;
+    if (std::strcmp(mediaType, "cardstock") == 0)
+        return 3;
+    return 1;
+}
+
+std::string FilterOptions(int density, int weight)
+{
+    return "PrintDensity=" + std::to_string(density) + " PaperWeight=" + std::to_string(weight);
+}

@@ -1,0 +1,205 @@
+#include "raster_job.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "filter_process.h"
+#include "mono_driver.h"
+#include "page_input.h"
+
+namespace {
+
+struct JobState {
+    FilterProcess filter;
+    bool started = false;  // the filter runs
+    const Paper* paper = nullptr;
+    cups_page_header2_t header{};  // the filter's header for the current page
+    InputPage input;
+    Dither dither{};
+    std::vector<std::uint8_t> row;
+    unsigned rowsSent = 0;
+    std::string failure;  // why the job cannot be printed
+};
+
+JobState* StateOf(pappl_job_t* job)
+{
+    return static_cast<JobState*>(papplJobGetData(job));
+}
+
+void Fail(pappl_job_t* job, JobState& state, const std::string& reason, pappl_jreason_t jobReason)
+{
+    if (state.failure.empty())
+        state.failure = reason;
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason.c_str());
+    papplJobSetMessage(job, "%s", reason.c_str());
+    papplJobSetReasons(job, jobReason, PAPPL_JREASON_NONE);
+}
+
+// A PWG raster page whose header PAPPL did not take over from the client is
+// one bit per dot: PAPPL copies only the headers of 8-bit pages. The header
+// is then PAPPL's own for the job, byte for byte.
+bool IsOneBitClientPage(pappl_job_t* job, const pappl_pr_options_t* options)
+{
+    if (std::strcmp(papplJobGetFormat(job), "image/pwg-raster") != 0)
+        return false;
+    pappl_pr_options_t* own =
+        papplJobCreatePrintOptions(job, static_cast<unsigned>(papplJobGetImpressions(job)), false);
+    if (own == nullptr)
+        return false;
+    const bool same = std::memcmp(&own->header, &options->header, sizeof own->header) == 0;
+    papplJobDeletePrintOptions(own);
+    return same;
+}
+
+bool StartFilterFor(pappl_job_t* job, const pappl_pr_options_t* options, pappl_device_t* device, JobState& state)
+{
+    const char* user = papplJobGetUsername(job);
+    const char* title = papplJobGetName(job);
+    FilterCommand command{
+        gSettings.filterPath.c_str(),
+        gSettings.ppdPath.c_str(),
+        std::to_string(papplJobGetID(job)),
+        user != nullptr ? user : "",
+        title != nullptr ? title : "",
+        std::to_string(options->copies),
+        FilterOptions(DensityForDarkness(options->print_darkness, options->darkness_configured),
+                      WeightForMediaType(options->media.type)),
+    };
+    std::string error;
+    if (!StartFilter(state.filter, command, job, device, error)) {
+        Fail(job, state, error, PAPPL_JREASON_ABORTED_BY_SYSTEM);
+        return false;
+    }
+    state.started = true;
+    return true;
+}
+
+bool StartPageOf(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, JobState& state)
+{
+    state.paper = FindPaper(gSettings.papers, options->media.size_name);
+    if (state.paper == nullptr) {
+        Fail(job, state, std::string("the printer has no paper named ") + options->media.size_name,
+             PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR);
+        return false;
+    }
+
+    if (IsOneBitClientPage(job, options)) {
+        // Lines PAPPL pads with must read as white in the client's sense.
+        options->header.cupsColorSpace = CUPS_CSPACE_K;
+        state.input = {LineSense::kBlack1, options->header.cupsWidth, options->header.cupsHeight,
+                       (options->header.cupsWidth + 7) / 8};
+    } else {
+        std::string reason;
+        if (!InputFromHeader(options->header, state.input, reason)) {
+            Fail(job, state, "Page refused: " + reason, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR);
+            return false;
+        }
+    }
+
+    std::memcpy(state.dither, options->dither, sizeof state.dither);
+    if (options->print_color_mode == PAPPL_COLOR_MODE_BI_LEVEL)
+        std::memset(state.dither, 127, sizeof state.dither);
+
+    if (!state.started && !StartFilterFor(job, options, device, state))
+        return false;
+
+    state.header = state.paper->header;
+    state.header.NumCopies = static_cast<unsigned>(std::max(options->copies, 1));
+    state.row.assign(state.header.cupsBytesPerLine, 0);
+    state.rowsSent = 0;
+    if (!WriteFilterHeader(state.filter, state.header)) {
+        Fail(job, state, "the filter stopped taking pages", PAPPL_JREASON_ABORTED_BY_SYSTEM);
+        return false;
+    }
+    return true;
+}
+
+void SendRow(JobState& state, std::span<const std::uint8_t> line, unsigned y)
+{
+    ConvertLine(line, state.input, y, state.paper->left, state.dither, state.row, state.header.cupsWidth);
+    if (WriteFilterRow(state.filter, state.row))
+        ++state.rowsSent;
+}
+
+}  // namespace
+
+bool StartJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/)
+{
+    try {
+        papplJobSetData(job, new JobState);
+        return true;
+    } catch (const std::exception& e) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Cannot start the job: %s", e.what());
+        return false;
+    }
+}
+
+bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned /*page*/)
+{
+    JobState* state = StateOf(job);
+    if (state == nullptr || !state->failure.empty())
+        return false;
+    try {
+        return StartPageOf(job, options, device, *state);
+    } catch (const std::exception& e) {
+        Fail(job, *state, e.what(), PAPPL_JREASON_ABORTED_BY_SYSTEM);
+        return false;
+    }
+}
+
+bool WriteLine(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/, unsigned y,
+               const unsigned char* line)
+{
+    JobState* state = StateOf(job);
+    if (state == nullptr || state->paper == nullptr || y < state->paper->top ||
+        state->rowsSent >= state->header.cupsHeight)
+        return true;
+    SendRow(*state, {line, state->input.bytesPerLine}, y);
+    return true;
+}
+
+bool EndPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/, unsigned /*page*/)
+{
+    JobState* state = StateOf(job);
+    if (state == nullptr || !state->started)
+        return false;
+    if (papplJobIsCanceled(job)) {
+        // The filter closes the page it is on, as it does when CUPS cancels.
+        CancelFilter(state->filter);
+        return true;
+    }
+    // An input page shorter than the paper ends in white.
+    const std::vector<std::uint8_t> blank(state->input.bytesPerLine, 0);
+    const InputPage white{LineSense::kBlack1, state->input.width, 0, state->input.bytesPerLine};
+    while (state->rowsSent < state->header.cupsHeight && !state->filter.inputFailed) {
+        ConvertLine(blank, white, 0, 0, state->dither, state->row, state->header.cupsWidth);
+        if (!WriteFilterRow(state->filter, state->row))
+            break;
+        ++state->rowsSent;
+    }
+    return !state->filter.inputFailed && !state->filter.deviceFailed;
+}
+
+bool EndJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/)
+{
+    JobState* state = StateOf(job);
+    if (state == nullptr)
+        return false;
+    papplJobSetData(job, nullptr);
+    bool ok = state->failure.empty();
+    if (state->started) {
+        if (papplJobIsCanceled(job))
+            CancelFilter(state->filter);
+        std::string error;
+        if (!FinishFilter(state->filter, error) && ok && !papplJobIsCanceled(job)) {
+            Fail(job, *state, error, state->filter.deviceFailed ? PAPPL_JREASON_PRINTER_STOPPED
+                                                               : PAPPL_JREASON_ABORTED_BY_SYSTEM);
+            ok = false;
+        }
+    }
+    delete state;
+    return ok;
+}
