@@ -39,31 +39,25 @@ protected:
     const Bytes jobStart = Cat({kZeros, kInit, SettingsBlock(kOneInchPaper)});
 };
 
-TEST_F(FilterProcess, OnePageFromAFileOrStandardInputInBothRasterForms)
-{
-    for (const cups_mode_t mode : {CUPS_RASTER_WRITE, CUPS_RASTER_WRITE_COMPRESSED}) {
-        RunSetup fromStdin;
-        fromStdin.stdinPath = Raster(InchPages(1), mode);
-        for (const RunResult& result : {RunFilter("", fromStdin.stdinPath, ppd.c_str()), RunFilter("", "", ppd.c_str(), fromStdin)}) {
-            EXPECT_EQ(result.status, 0);
-            EXPECT_EQ(result.out, Cat({jobStart, kStart, RowCommand(Hex("00 FF")), Repeat(kBlank, 599), kEnd}));
-            EXPECT_EQ(result.err, "");
-        }
-    }
-}
-
-TEST_F(FilterProcess, SettingsComeOnceFromTheFirstPage)
+TEST_F(FilterProcess, SettingsComeOnceFromTheFirstPageWhateverTheRasterFormAndSource)
 {
     const TestPage first = WhitePage(MonoHeader(4800, 6200, 612, 792, 2));
     TestPage second = WhitePage(MonoHeader(4958, 6814, 595, 842, 10));
     second.rows[0][0] = 0x7F;
-    const RunResult result = RunFilter("", Raster({first, second}), ppd.c_str());
-    EXPECT_EQ(result.status, 0);
     // Letter margins (18 bytes, 150 rows) stay for the A4 page too.
     const Bytes secondRow = Hex("1B 2A 41 02 10 00  EF 00  00 80  82 00 82 00 82 00 82 00 93 00  00 03");
-    EXPECT_EQ(result.out, Cat({kZeros, kInit, SettingsBlock("1B 78 EC 13 1B 79 C8 19", "02 00 1A 70"), kStart,
-                               Repeat(kBlank, 150 + 6200), kEnd, kStart, Repeat(kBlank, 150), secondRow,
-                               Repeat(kBlank, 6813), kEnd}));
+    const Bytes expected = Cat({kZeros, kInit, SettingsBlock("1B 78 EC 13 1B 79 C8 19", "02 00 1A 70"), kStart,
+                                Repeat(kBlank, 150 + 6200), kEnd, kStart, Repeat(kBlank, 150), secondRow,
+                                Repeat(kBlank, 6813), kEnd});
+    for (const cups_mode_t mode : {CUPS_RASTER_WRITE, CUPS_RASTER_WRITE_COMPRESSED}) {
+        RunSetup fromStdin;
+        fromStdin.stdinPath = Raster({first, second}, mode);
+        for (const RunResult& result : {RunFilter("", fromStdin.stdinPath, ppd.c_str()), RunFilter("", "", ppd.c_str(), fromStdin)}) {
+            EXPECT_EQ(result.status, 0);
+            EXPECT_EQ(result.out, expected);
+            EXPECT_EQ(result.err, "");
+        }
+    }
 }
 
 TEST_F(FilterProcess, WrongArgumentCountsAndUnreadableInputFail)
