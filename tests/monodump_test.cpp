@@ -149,20 +149,18 @@ TEST(Summary, PaperNamesAllowTwoMillimetres)
 }
 
 // The monodump program.
-struct Dump {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-Dump Monodump(const std::vector<std::string>& args, const std::string& stdinPath = "")
+RunResult Monodump(const std::vector<std::string>& args, const std::string& stdinPath = "")
 {
     std::vector<std::string> argv = {"monodump"};
     argv.insert(argv.end(), args.begin(), args.end());
     RunSetup setup;
     setup.stdinPath = stdinPath;
-    const RunResult run = RunProgram(RTM_MONODUMP_PATH, argv, setup);
-    return {run.status, {run.out.begin(), run.out.end()}, run.err};
+    return RunProgram(RTM_MONODUMP_PATH, argv, setup);
+}
+
+std::string Text(const RunResult& run)
+{
+    return std::to_string(run.status) + std::string(run.out.begin(), run.out.end()) + run.err;
 }
 
 // 600 x 600 dots of paper; a 483 x 400 raster sits 7 bytes from the left
@@ -214,10 +212,9 @@ TEST_F(MonodumpProgram, SumsUpACleanJobAndNamesTheOffsetOfABrokenOne)
         ratio(475 * 75, secondAt - 1079) + "\npage 2: rows=475 blank=475 encoded=0 bytes=2387 ratio=14.9\n"
         "total: pages=2 rows=950 blank=899 encoded=51 bytes=" + std::to_string(stream.size()) + " ratio=" +
         ratio(950 * 75, stream.size()) + "\n";
-    for (const Dump& result : {Monodump({job}), Monodump({"-"}, job)})
-        EXPECT_EQ(std::to_string(result.status) + result.out + result.err, "0" + summary);
-    const Dump quiet = Monodump({"--quiet", job});
-    EXPECT_EQ(std::to_string(quiet.status) + quiet.out + quiet.err, "0");
+    EXPECT_EQ(Text(Monodump({job})), "0" + summary);
+    EXPECT_EQ(Text(Monodump({"-"}, job)), "0" + summary);
+    EXPECT_EQ(Text(Monodump({"--quiet", job})), "0");
 
     // The summary of the pages before the fault, and the first broken rule.
     const std::size_t header = decoded.pages[0].rows[75 + 10].offset + 6;
@@ -234,10 +231,10 @@ TEST_F(MonodumpProgram, SumsUpACleanJobAndNamesTheOffsetOfABrokenOne)
     };
     for (const auto& c : cases) {
         WriteFile(job, c.stream);
-        const Dump result = Monodump({job});
+        const RunResult result = Monodump({job});
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err, "monodump: " + c.err + "\n");
-        EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), c.lines) << result.out;
+        EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), c.lines) << Text(result);
     }
 }
 
@@ -245,27 +242,17 @@ TEST_F(MonodumpProgram, UsageErrorsAndUnusableFilesExitTwo)
 {
     const std::string usage = "usage: monodump [--png DIR] [--pbm DIR] [--quiet] FILE|-\n";
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"--png"}, {"--png", "", job}, {"--pbm"}, {"--colour", job}, {job, job}, {"--quiet"}, {""}}) {
-        const Dump result = Monodump(args);
-        EXPECT_EQ(result.status, 2) << testing::PrintToString(args);
-        EXPECT_EQ(result.out + result.err, usage);
-    }
-    const Dump help = Monodump({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out, usage);
+             {}, {"--png"}, {"--png", "", job}, {"--pbm"}, {"--colour", job}, {job, job}, {"--quiet"}, {""}})
+        EXPECT_EQ(Text(Monodump(args)), "2" + usage) << testing::PrintToString(args);
+    EXPECT_EQ(Text(Monodump({"--help"})), "0" + usage);
     // A readable job is read before the image folder is made.
     WriteFile(job, {});
-    const std::string missing = dir.File("missing.prn");
-    const std::pair<std::vector<std::string>, std::string> unusable[] = {
-        {{missing}, "monodump: cannot read " + missing + ": "},
-        {{dir.path}, "monodump: cannot read " + dir.path + ": "},
-        {{"--png", job + "/png", job}, "monodump: cannot create " + job + "/png: "},
-    };
-    for (const auto& [args, err] : unusable) {
-        const Dump result = Monodump(args);
+    for (const auto& [args, err] : {std::pair<std::vector<std::string>, std::string>{{dir.path}, "cannot read " + dir.path},
+                                    {{"--png", job + "/png", job}, "cannot create " + job + "/png"}}) {
+        const RunResult result = Monodump(args);
         EXPECT_EQ(result.status, 2) << err;
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err.rfind(err, 0), 0U) << result.err;
+        EXPECT_TRUE(result.out.empty());
+        EXPECT_EQ(result.err.rfind("monodump: " + err + ": ", 0), 0U) << result.err;
     }
 }
 
@@ -317,10 +304,10 @@ TEST_F(MonodumpProgram, DrawsEveryPageOnItsPaperCuttingOffInkPastTheEdges)
     page.rows[3][79] = 0x00;   // the last byte
     page.rows[610][0] = 0x00;  // below the bottom edge
     Filter({page, WhitePage(page.header)});
-    const Dump result = Monodump({"--png", dir.File("png"), "--pbm", dir.File("a/pbm"), job});
+    const RunResult result = Monodump({"--png", dir.File("png"), "--pbm", dir.File("a/pbm"), job});
     EXPECT_EQ(result.status, 0);
     for (const char* image : {"png/page-001.png", "a/pbm/page-001.pbm", "png/page-002.png"})
-        EXPECT_NE(result.out.find("image: " + dir.File(image) + "\n"), std::string::npos) << image;
+        EXPECT_NE(std::string(result.out.begin(), result.out.end()).find("image: " + dir.File(image) + "\n"), std::string::npos);
     EXPECT_EQ(result.err,
               "monodump: warning: page 1: black dots past the paper's right edge (625 dots) cut off in 2 of 620 rows\n"
               "monodump: warning: page 1: black dots below the paper's bottom edge (600 rows) cut off in 1 of 620 rows\n");
@@ -336,7 +323,7 @@ TEST_F(MonodumpProgram, DrawsEveryPageOnItsPaperCuttingOffInkPastTheEdges)
 
     // A paper without area (a stream can name any size) gets no image.
     WriteFile(job, Job(Page(RowCommand(Hex("00 FF"))), SettingsBlock("1B 78 00 00 1B 79 58 02")));
-    const Dump none = Monodump({"--png", dir.File("none"), job});
+    const RunResult none = Monodump({"--png", dir.File("none"), job});
     EXPECT_EQ(none.status, 0);
     EXPECT_NE(none.err.find("monodump: warning: page 1: the paper has no area, so no image is drawn"), std::string::npos)
         << none.err;

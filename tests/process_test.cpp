@@ -17,11 +17,10 @@
 namespace {
 
 // 600 x 600 dots on 72 x 72 points; row 0 starts with 00, the rest is white.
-std::vector<TestPage> InchPages(std::size_t count, std::size_t rows = 600)
+std::vector<TestPage> InchPages(std::size_t count)
 {
     TestPage page = WhitePage(MonoHeader(600, 600, 72, 72));
     page.rows[0][0] = 0x00;
-    page.rows.resize(rows);
     std::vector<TestPage> pages(count, page);
     return pages;
 }
@@ -216,7 +215,6 @@ std::vector<HostileCase> Cases()
         {"header alone", headerOnly, 0, 1, ""},
         {"garbage after a valid header", Cat({headerOnly, Random(100000, 1)}), 1, 1, ""},
         {"valid page then garbage", Cat({valid, Random(3000, 2)}), 1, 1, ""},
-        {"random bytes behind a sync word", Cat({Hex("33 53 61 52"), Random(8192, 4)}), 1, 0, ""},
         {"width 0", Changed(size(0, 8, 0)), 1, 0, ""},
         {"width 1", Changed(size(1, 8, 1)), 0, 1, ""},
         {"width 65535", RawRaster({Inked(MonoHeader(65535, 2, 72, 72))}), 0, 1, ""},
@@ -228,14 +226,12 @@ std::vector<HostileCase> Cases()
         {"height 65536", Changed(size(64, 65536, 8)), 1, 0, ""},
         {"bytes per line one too many", Changed(size(64, 8, 9)), 1, 0, ""},
         {"bytes per line one too few", Changed(size(64, 8, 7)), 1, 0, ""},
-        {"bytes per line at its maximum", Changed(size(64, 8, 0xFFFFFFFF)), 1, 0, ""},
         {"8-bit raster", eightBitPage, 1, 0, ""},
         {"three colours", Changed([](cups_page_header2_t& h) { h.cupsColorSpace = CUPS_CSPACE_RGB; h.cupsNumColors = 3; }), 1, 0, ""},
         {"black = 1 colour space", Changed([](cups_page_header2_t& h) { h.cupsColorSpace = CUPS_CSPACE_K; }), 1, 0, ""},
         {"sGray colour space", Changed([](cups_page_header2_t& h) { h.cupsColorSpace = CUPS_CSPACE_SW; }), 0, 1, ""},
         {"300 dpi", Changed([](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 300; }), 1, 0, ""},
         {"page size NaN", Changed(pageSize(nan, 100)), 1, 0, ""},
-        {"page size negative", Changed(pageSize(-72, 100)), 1, 0, ""},
         {"page width 0", Changed(pageSize(0, 100)), 1, 0, ""},
         {"page height 0", Changed(pageSize(100, 0)), 1, 0, ""},
         {"page size just under 65536 dots", Changed(pageSize(7864, 7864)), 0, 1, ""},
@@ -246,11 +242,8 @@ std::vector<HostileCase> Cases()
         {"compressed stream cut short", compressed, 0, 1, ""},
         {"compressed garbage", Cat({Hex("32 53 61 52"), Bytes(headerOnly.begin() + 4, headerOnly.end()), Random(5000, 5)}), 1, 1, ""},
         {"very long options", valid, 0, 1, std::string(100000, 'a') + "=b"},
-        {"absurd density", valid, 0, 1, "PrintDensity=99999999999999999999999", "with-options.ppd"},
         {"bytes that are not text", valid, 0, 1, "\xff\xfe=\x01\x02 PaperWeight=\x80"},
         {"PPD unset", valid, 1, 0, "", ""},
-        {"PPD missing", valid, 1, 0, "", "missing.ppd"},
-        {"PPD empty", valid, 1, 0, "", "empty.ppd"},
         {"PPD not a PPD", valid, 1, 0, "", "broken.ppd"},
         {"PPD with an absurd choice", valid, 0, 1, "", "absurd-choice.ppd"},
     };
