@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr const char* kDeviceFailed = "the printer's device failed while the job was sent";
+
 struct JobState {
     FilterProcess filter;
     bool started = false;  // the filter runs
@@ -166,6 +168,12 @@ bool EndPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* 
     JobState* state = StateOf(job);
     if (state == nullptr || !state->started)
         return false;
+    if (state->filter.deviceFailed) {
+        Fail(job, *state, kDeviceFailed, PAPPL_JREASON_ABORTED_BY_SYSTEM);
+        return false;
+    }
+    // PAPPL counts an aborted job as cancelled too: either way the page
+    // ends here.
     if (papplJobIsCanceled(job)) {
         // The filter closes the page it is on, as it does when CUPS cancels.
         CancelFilter(state->filter);
@@ -194,9 +202,8 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /
         if (papplJobIsCanceled(job))
             CancelFilter(state->filter);
         std::string error;
-        if (!FinishFilter(state->filter, error) && ok && !papplJobIsCanceled(job)) {
-            Fail(job, *state, error, state->filter.deviceFailed ? PAPPL_JREASON_PRINTER_STOPPED
-                                                               : PAPPL_JREASON_ABORTED_BY_SYSTEM);
+        if (!FinishFilter(state->filter, error) && ok) {
+            Fail(job, *state, error, PAPPL_JREASON_ABORTED_BY_SYSTEM);
             ok = false;
         }
     }

@@ -1,17 +1,24 @@
 #!/bin/sh
 # Share of test code in the project's code: code lines (blank and comment
 # lines left out) of C++, headers, shell, CMake and Makefiles under tests/
-# and fuzz/, against those of the whole repository (app/ included when it
-# is there). Build folders, out/ and .git are not counted.
+# and fuzz/, against those of the whole repository (app/ and debian/
+# included when they are there). Build folders, out/ and .git are not
+# counted.
 # Prints: test lines, all lines, percentage.
 set -eu
 cd "$(dirname "$0")/.."
 
+# Source files by name, and scripts without a telling name by their #! line
+# (debian/rules, the autopkgtests).
 files() {
-  find . \( -name .git -o -name 'build*' -o -name out -o -name _deps \) -prune -o \
-    -type f \( -name '*.cpp' -o -name '*.cc' -o -name '*.c' -o -name '*.h' -o -name '*.hpp' \
-    -o -name '*.sh' -o -name CMakeLists.txt -o -name '*.cmake' -o -name Makefile \) -print |
-    sed 's|^\./||' | LC_ALL=C sort
+  find . \( -name .git -o -name 'build*' -o -name out -o -name _deps \) -prune -o -type f -print |
+    sed 's|^\./||' | LC_ALL=C sort | while IFS= read -r f; do
+      case "$f" in
+        *.cpp | *.cc | *.c | *.h | *.hpp | *.sh | *.cmake | */CMakeLists.txt | CMakeLists.txt | Makefile | */Makefile) echo "$f" ;;
+        *.*) ;;
+        *) head -n 1 "$f" | grep -qE '^#!.*(sh|bash|make)( |$)' && echo "$f" ;;
+      esac
+    done
 }
 
 # Counts the code lines of the files named on standard input.

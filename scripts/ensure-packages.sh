@@ -14,6 +14,10 @@ declare -A groups=(
   [demo]="ghostscript"
   [sanitize]="clang libclang-rt-14-dev"
   [bench]="ghostscript cups cups-ppdc libtasn1-doc valgrind libbenchmark-dev"
+  # Building and checking the Debian packages; the packages' own build
+  # dependencies come from debian/control (apt-get build-dep).
+  [deb]="build-essential debhelper devscripts equivs fakeroot lintian git"
+  [autopkgtest]="autopkgtest"
 )
 
 wanted=()

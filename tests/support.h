@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -147,6 +148,16 @@ inline const std::vector<PayloadExample> kPayloadExamples = {
     // A 4,958-dot row whose last byte has a bit set past the last dot.
     {"FF*619 FD", "82 00 82 00 82 00 82 00 92 00 00 02"},
 };
+
+// Equal bytes, or the sizes and the first offset that differs.
+inline ::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected)
+{
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    const auto at = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end()).first - actual.begin();
+    return ::testing::AssertionFailure() << actual.size() << " bytes, expected " << expected.size()
+                                         << "; first difference at offset " << at;
+}
 
 // A one-bit, white = 1, 600-dpi page header.
 inline cups_page_header2_t MonoHeader(unsigned width, unsigned height, float pageWidthPt, float pageLengthPt,

@@ -1,12 +1,11 @@
-// The filter's units on the design's own examples: row payloads, blank
-// rows, the output cache's blocks, and the settings block's fields.
+// The filter's units on the design's own examples: row payloads, the
+// output cache's blocks, and the settings block's fields.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <random>
 
 #include "commands.h"
-#include "driver.h"
 #include "output_cache.h"
 #include "row_encoder.h"
 #include "settings.h"

@@ -364,10 +364,231 @@ TEST_P(SameBytes, AsTheFilterPrintsItThroughCups)
     const Bytes expected =
         ThroughCups(sheets, c.ppdSize, c.density, c.weight, c.job.copies, server->dir.File(std::string(c.name) + ".ras"));
     const Bytes printed = server->Output(c.name);
-    EXPECT_TRUE(printed == expected) << printed.size() << " bytes, expected " << expected.size() << "; " << Decoded(printed);
+    EXPECT_TRUE(::SameBytes(printed, expected)) << Decoded(printed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, SameBytes, ::testing::ValuesIn(kSameBytes),
                          [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A document sent piece by piece with Create-Job and Send-Document, as a
+// client streaming a raster does.
+struct StreamedJob {
+    StreamedJob(const Server& server, const std::string& printer, const std::string& name) : uri(server.Uri(printer))
+    {
+        http = Connect(server.port);
+        ipp_t* request = NewRequest(IPP_OP_CREATE_JOB, uri);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name.c_str());
+        ipp_t* response = cupsDoRequest(http, request, "/ipp/print");
+        id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+        ippDelete(response);
+        request = NewRequest(IPP_OP_SEND_DOCUMENT, uri);
+        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, "image/pwg-raster");
+        ippAddBoolean(request, IPP_TAG_OPERATION, "last-document", 1);
+        cupsSendRequest(http, request, "/ipp/print", CUPS_LENGTH_VARIABLE);
+        ippDelete(request);
+    }
+    ~StreamedJob() { httpClose(http); }
+    StreamedJob(const StreamedJob&) = delete;
+    StreamedJob& operator=(const StreamedJob&) = delete;
+
+    void Send(const Bytes& document, std::size_t from, std::size_t to)
+    {
+        cupsWriteRequestData(http, reinterpret_cast<const char*>(document.data()) + from, to - from);
+    }
+
+    // Ends the document and reads the server's answer.
+    void Finish() { ippDelete(cupsGetResponse(http, "/ipp/print")); }
+
+    std::string uri;
+    http_t* http = nullptr;
+    int id = 0;
+};
+
+void Cancel(const Server& server, const std::string& uri, int id)
+{
+    http_t* http = Connect(server.port);
+    ipp_t* request = NewRequest(IPP_OP_CANCEL_JOB, uri);
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+    ippDelete(cupsDoRequest(http, request, "/ipp/print"));
+    httpClose(http);
+}
+
+// Waits until the device has received something of the job.
+bool DeviceReceived(const Server& server, const std::string& jobName)
+{
+    for (int tries = 0; tries < 400; ++tries) {
+        if (server.Output(jobName).size() > 4096)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return false;
+}
+
+// A three-page Letter raster in 8-bit grey, large enough to be caught
+// mid-page.
+Bytes LongDocument(const Server& server, std::vector<Sheet>& sheets)
+{
+    for (unsigned i = 0; i < 3; ++i)
+        sheets.push_back(MakeSheet("na_letter_8.5x11in", 10 + i, false));
+    const std::string path = server.dir.File("long.pwg");
+    WritePwg(path, sheets, "na_letter_8.5x11in", true);
+    return ReadFile(path);
+}
+
+// Every page the printer gets is closed, whatever ended the job.
+void ExpectClosedPages(const Bytes& stream)
+{
+    const DecodedJob job = DecodeJob(stream);
+    EXPECT_FALSE(job.violation) << Describe(*job.violation);
+    EXPECT_GE(job.pages.size(), 1U);
+}
+
+TEST_F(AppTest, CancelMidPageClosesThePageAndTheServerGoesOn)
+{
+    std::vector<Sheet> sheets;
+    const Bytes document = LongDocument(*server, sheets);
+    StreamedJob job(*server, "mono", "cancelled");
+    job.Send(document, 0, document.size() / 2);
+    ASSERT_TRUE(DeviceReceived(*server, "cancelled"));
+    Cancel(*server, job.uri, job.id);
+    // The client, unaware, sends the rest; PAPPL reads it to the end.
+    job.Send(document, document.size() / 2, document.size());
+    job.Finish();
+    EXPECT_EQ(WaitForJob(server->port, job.uri, job.id).state, IPP_JSTATE_CANCELED);
+    ExpectClosedPages(server->Output("cancelled"));
+    EXPECT_LT(DecodeJob(server->Output("cancelled")).pages.size(), 3U);
+}
+
+TEST_F(AppTest, ClientThatDisconnectsMidRasterEndsItsJobCleanly)
+{
+    std::vector<Sheet> sheets;
+    const Bytes document = LongDocument(*server, sheets);
+    int id = 0;
+    std::string uri;
+    {
+        StreamedJob job(*server, "mono", "dropped");
+        job.Send(document, 0, document.size() / 2);
+        id = job.id;
+        uri = job.uri;
+    }
+    EXPECT_GE(WaitForJob(server->port, uri, id).state, IPP_JSTATE_CANCELED);
+    ExpectClosedPages(server->Output("dropped"));
+    // The printer takes the next job.
+    const std::string pwg = server->dir.File("after-drop.pwg");
+    WritePwg(pwg, {sheets[0]}, "na_letter_8.5x11in", true);
+    EXPECT_EQ(PrintFile(*server, "mono", "after-drop", pwg, {"na_letter_8.5x11in"}).state, IPP_JSTATE_COMPLETED);
+}
+
+TEST_F(AppTest, TwoPrintersAtOnceEachPrintTheirOwnJob)
+{
+    ASSERT_EQ(server->Add("second", server->Device()).status, 0);
+    std::vector<Sheet> sheets;
+    LongDocument(*server, sheets);
+    const std::string path = server->dir.File("long.pwg");
+    const JobOptions dark{"na_letter_8.5x11in", "cardstock", 50};
+    const JobOptions light{"na_letter_8.5x11in", nullptr, -25, 2};
+    JobResult first, second;
+    std::thread other([&] { second = PrintFile(*server, "second", "at-once-2", path, light); });
+    first = PrintFile(*server, "mono", "at-once-1", path, dark);
+    other.join();
+    ASSERT_EQ(first.state, IPP_JSTATE_COMPLETED) << first.message;
+    ASSERT_EQ(second.state, IPP_JSTATE_COMPLETED) << second.message;
+    EXPECT_TRUE(::SameBytes(server->Output("at-once-1"),
+                            ThroughCups(sheets, "Letter", 4, 3, 1, server->dir.File("at-once-1.ras"))));
+    EXPECT_TRUE(::SameBytes(server->Output("at-once-2"),
+                            ThroughCups(sheets, "Letter", 1, 1, 2, server->dir.File("at-once-2.ras"))));
+}
+
+TEST_F(AppTest, DeviceThatFailsEndsTheJobWithAReason)
+{
+    ASSERT_EQ(server->Add("full", "file:///dev/full").status, 0);
+    std::vector<Sheet> sheets;
+    LongDocument(*server, sheets);
+    const JobResult job = PrintFile(*server, "full", "to-full", server->dir.File("long.pwg"));
+    EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
+    EXPECT_NE(job.message.find("device"), std::string::npos) << job.message;
+    const std::string pwg = server->dir.File("after-full.pwg");
+    WritePwg(pwg, {sheets[0]}, "na_letter_8.5x11in", false);
+    EXPECT_EQ(PrintFile(*server, "mono", "after-full", pwg, {"na_letter_8.5x11in"}).state, IPP_JSTATE_COMPLETED);
+}
+
+// Pages the printer cannot print at their true size, or in a form PAPPL
+// refuses, end their job with a reason; the server keeps serving.
+struct RefusedCase {
+    const char* name;
+    unsigned resolution;
+    const char* type;
+    const char* reason;
+};
+
+const RefusedCase kRefused[] = {
+    {"ThreeHundredDpi", 300, "sgray_8", "600x600 dpi only"},
+    {"Colour", 600, "srgb_8", ""},
+};
+
+class Refused : public AppTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(Refused, EndsTheJobAndTheNextPrints)
+{
+    const RefusedCase& c = GetParam();
+    const std::string path = server->dir.File(std::string(c.name) + ".pwg");
+    {
+        FILE* file = std::fopen(path.c_str(), "wb");
+        cups_raster_t* raster = cupsRasterOpen(fileno(file), CUPS_RASTER_WRITE_PWG);
+        cups_page_header2_t header;
+        cupsRasterInitPWGHeader(&header, pwgMediaForPWG("iso_a4_210x297mm"), c.type, static_cast<int>(c.resolution),
+                                static_cast<int>(c.resolution), "one-sided", nullptr);
+        cupsRasterWriteHeader2(raster, &header);
+        const Bytes line(header.cupsBytesPerLine, 0x80);
+        for (unsigned y = 0; y < header.cupsHeight; ++y)
+            cupsRasterWritePixels(raster, const_cast<std::uint8_t*>(line.data()), header.cupsBytesPerLine);
+        cupsRasterClose(raster);
+        std::fclose(file);
+    }
+    const JobResult job = PrintFile(*server, "mono", c.name, path);
+    EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
+    EXPECT_NE(job.message.find(c.reason), std::string::npos) << job.message;
+    EXPECT_TRUE(server->Output(c.name).empty());
+    const std::string pwg = server->dir.File(std::string(c.name) + "-next.pwg");
+    WritePwg(pwg, {MakeSheet("iso_a4_210x297mm", 3, false)}, "iso_a4_210x297mm", false);
+    EXPECT_EQ(PrintFile(*server, "mono", std::string(c.name) + "-next", pwg).state, IPP_JSTATE_COMPLETED);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, Refused, ::testing::ValuesIn(kRefused),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AppServer, RestartKeepsPrintersAndTheirDefaults)
+{
+    Server server;
+    ASSERT_EQ(server.Add("kept", server.Device()).status, 0);
+    http_t* http = Connect(server.port);
+    ipp_t* request = NewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES, server.Uri("kept"));
+    ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "printer-darkness-configured", 75);
+    ippDelete(cupsDoRequest(http, request, "/ipp/print/kept"));
+    EXPECT_EQ(cupsLastError(), IPP_STATUS_OK) << cupsLastErrorString();
+    httpClose(http);
+    server.Stop();
+    server.Start();
+
+    const Sheet sheet = MakeSheet("iso_a4_210x297mm", 7, false);
+    const std::string pwg = server.dir.File("kept.pwg");
+    WritePwg(pwg, {sheet}, "iso_a4_210x297mm", false);
+    const JobResult job = PrintFile(server, "kept", "after-restart", pwg);
+    ASSERT_EQ(job.state, IPP_JSTATE_COMPLETED) << job.message;
+    EXPECT_TRUE(::SameBytes(server.Output("after-restart"),
+                            ThroughCups({sheet}, "A4", 4, 1, 1, server.dir.File("after-restart.ras"))));
+}
+
+TEST(AppServer, FileDevicesOnlyWhenTheServerAllowsThem)
+{
+    Server server(std::vector<std::string>{});
+    EXPECT_NE(server.Add("file", server.Device()).status, 0);
+    EXPECT_TRUE(server.Alive());
+}
 
 }  // namespace

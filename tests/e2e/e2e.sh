@@ -166,10 +166,6 @@ unpack_manual() {
   echo "$work/bzip2-manual.pdf"
 }
 
-start_scheduler() {
-  sandbox_start "$work/cups" "$@"
-}
-
 case_ppd() {
   local out status=0
   out=$(cupstestppd -W all -I filters "$RTM_PPD" 2>&1) || status=$?
@@ -197,20 +193,15 @@ case_install() {
   ((status == 0)) || fail "cupstestppd against the staged install: $out"
   pass "cupstestppd finds the installed filter the PPD names"
 
-  start_scheduler "$filter" "$modeldir"
+  sandbox_start "$work/cups" "$filter" "$modeldir"
   local model
   model=$(lpinfo -m | grep 'Generic Mono Laser 600') || fail "lpinfo -m does not list the driver"
-  echo "  lpinfo -m: $model"
   expect_eq "driver name" "${model%% *}" rastertomono/monol600.ppd
   sandbox_add_queue installed -m rastertomono/monol600.ppd
   cmp -s "$SANDBOX_ROOT/conf/ppd/installed.ppd" "$ppd" ||
     fail "the queue made with lpadmin -m does not carry the installed PPD"
   pass "lpadmin -m makes a queue with the installed PPD"
 
-  print_job installed-testpage installed "$testpage" >/dev/null
-  decode installed-testpage
-  expect_settings installed-testpage 2 1 4960x7016 1 1
-  pass "the installed queue prints the test page"
   sandbox_stop
 
   DESTDIR=$stage cmake -P "$RTM_BUILD_DIR/uninstall.cmake"
@@ -219,7 +210,7 @@ case_install() {
 }
 
 case_print() {
-  start_scheduler "$RTM_FILTER"
+  sandbox_start "$work/cups" "$RTM_FILTER"
   sandbox_add_queue mono "$RTM_PPD"
 
   # The test page with the PPD's defaults: A4, density 2, plain paper, 1 copy.
@@ -259,7 +250,7 @@ case_print() {
 # policy), and the queue goes on with the next job.
 case_failure() {
   local id state
-  start_scheduler "$RTM_FILTER"
+  sandbox_start "$work/cups" "$RTM_FILTER"
   sandbox_add_queue mono "$RTM_PPD"
   printf 'This is not a CUPS raster stream.\n' >"$work/garbage.ras"
   chmod 0644 "$work/garbage.ras"
@@ -287,7 +278,7 @@ case_failure() {
 case_cancel() {
   local manual
   manual=$(unpack_manual)
-  start_scheduler "$RTM_FILTER"
+  sandbox_start "$work/cups" "$RTM_FILTER"
   sandbox_add_queue mono "$RTM_PPD"
 
   local id out=$SANDBOX_ROOT/out/mono.prn pages=0 tries
