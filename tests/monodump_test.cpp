@@ -328,6 +328,9 @@ TEST_F(MonodumpProgram, DrawsEveryPageOnItsPaperCuttingOffInkPastTheEdges)
     EXPECT_NE(none.err.find("monodump: warning: page 1: the paper has no area, so no image is drawn"), std::string::npos)
         << none.err;
     EXPECT_FALSE(std::filesystem::exists(dir.File("none/page-001.png")));
+    // White sent past the right edge of 8-dot paper is no ink cut off.
+    WriteFile(job, Job(Page(RowCommand(Hex("01 FF 00"))), SettingsBlock("1B 78 08 00 1B 79 08 00")));
+    EXPECT_EQ(Monodump({"--pbm", dir.File("white"), job}).err, "");
 }
 
 }  // namespace
