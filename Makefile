@@ -9,7 +9,7 @@ SANITIZE_BUILD ?= build-sanitize
 BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 
-.PHONY: all build sanitize-build demo test lint bench install uninstall deb autopkgtest clean
+.PHONY: all build sanitize-build demo test lint mutants bench install uninstall deb autopkgtest clean
 
 all: build
 
@@ -40,6 +40,13 @@ lint: build
 	run-clang-tidy -p $(BUILD) -quiet '^$(CURDIR)/(filter|app|tests|tools|fuzz|bench)/'
 	cppcheck --project=$(BUILD)/compile_commands.json --library=googletest --enable=warning,style,performance,portability \
 	  --inline-suppr --quiet --error-exitcode=1 -i $(BUILD)/_deps --suppress=missingIncludeSystem --suppress=useStlAlgorithm
+
+# Plants a fixed set of small faults in filter/, tools/monodump/ and app/ one
+# at a time and runs the fast suite against each (scripts/mutants.sh); the
+# build and the mutated sources live in build-mutants/, never in the tree.
+mutants:
+	@scripts/ensure-packages.sh build test
+	@scripts/mutants.sh
 
 # Speed and memory side by side with the floor (reading the raster only) and
 # CUPS's rastertohp, encoder micro-benchmarks and a callgrind count; makes
@@ -72,4 +79,4 @@ autopkgtest: deb
 	  apt-get purge -y -qq rastertomono-printer-app printer-driver-rastertomono; exit $$status
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(BENCH_BUILD) out
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(BENCH_BUILD) build-mutants out

@@ -53,7 +53,6 @@ struct Server {
         RunSetup setup;
         setup.env = {std::string("RASTERTOMONO_FILTER=") + RTM_FILTER_PATH, std::string("RASTERTOMONO_PPD=") + RTM_PPD,
                      std::string("RASTERTOMONO_TESTPAGE=") + RTM_TESTPAGE};
-        setup.timeoutSeconds = 600;
         setup.stdoutPath = dir.File("stdout");
         std::vector<std::string> argv = {program, "server", "-o", "server-port=" + std::to_string(port), "-o",
                                          "log-level=debug", "-o", "log-file=" + dir.File("log"), "-o",
@@ -301,8 +300,8 @@ inline Bytes ThroughCups(const std::vector<Sheet>& sheets, const char* ppdSize, 
         pages.push_back(std::move(page));
     }
     WriteRaster(path, pages);
-    const RunResult run = RunFilter(
-        FilterArgs("PrintDensity=" + std::to_string(density) + " PaperWeight=" + std::to_string(weight), path), RTM_PPD);
+    const RunResult run =
+        RunFilter("PrintDensity=" + std::to_string(density) + " PaperWeight=" + std::to_string(weight), path, RTM_PPD);
     EXPECT_EQ(run.status, 0) << run.err;
     return run.out;
 }

@@ -102,25 +102,10 @@ decode() {
 # The settings block as monodump reads it, and page count.
 expect_settings() {
   local name=$1 density=$2 weight=$3 paper=$4 copies=$5 pages=$6
-  local settings total
-  settings=$(grep '^settings:' "$jobs/$name.txt") || fail "$name: no settings line"
-  total=$(grep '^total:' "$jobs/$name.txt") || fail "$name: no total line"
-  [[ $settings =~ density=([0-9]+)\ weight=([0-9]+)\ paper=([0-9]+x[0-9]+)\ dots.*copies=([0-9]+) ]] ||
-    fail "$name: unreadable settings line: $settings"
-  expect_eq "$name density" "${BASH_REMATCH[1]}" "$density"
-  expect_eq "$name paper weight" "${BASH_REMATCH[2]}" "$weight"
-  expect_eq "$name paper" "${BASH_REMATCH[3]}" "$paper"
-  expect_eq "$name copies" "${BASH_REMATCH[4]}" "$copies"
-  [[ $total =~ pages=([0-9]+) ]] || fail "$name: unreadable total line: $total"
-  expect_eq "$name pages" "${BASH_REMATCH[1]}" "$pages"
-}
-
-# The 43 bytes of the settings block, which follow the 1,024 zero bytes and
-# the 12-byte init command, against the printer's command bytes.
-expect_settings_bytes() {
-  local name=$1 want=$2 got
-  got=$(od -An -tx1 -v -j 1036 -N 43 "$jobs/$name.prn" | tr -d ' \n')
-  expect_eq "$name settings block" "$got" "${want// /}"
+  grep -qE "^settings: density=$density weight=$weight paper=$paper dots .* copies=$copies\$" "$jobs/$name.txt" &&
+    grep -q "^total: pages=$pages " "$jobs/$name.txt" ||
+    fail "$name: expected density $density, weight $weight, paper $paper, $copies copies, $pages pages:" \
+      "$(cat "$jobs/$name.txt")"
 }
 
 # The arguments and environment the scheduler gave the job's filters.
@@ -183,10 +168,6 @@ unpack_manual() {
   echo "$work/bzip2-manual.pdf"
 }
 
-start_scheduler() {
-  sandbox_start "$work/cups" "$@"
-}
-
 case_ppd() {
   local out status=0
   out=$(cupstestppd -W all -I filters "$RTM_PPD" 2>&1) || status=$?
@@ -214,20 +195,15 @@ case_install() {
   ((status == 0)) || fail "cupstestppd against the staged install: $out"
   pass "cupstestppd finds the installed filter the PPD names"
 
-  start_scheduler "$filter" "$modeldir"
+  sandbox_start "$work/cups" "$filter" "$modeldir"
   local model
   model=$(lpinfo -m | grep 'Generic Mono Laser 600') || fail "lpinfo -m does not list the driver"
-  echo "  lpinfo -m: $model"
   expect_eq "driver name" "${model%% *}" rastertomono/monol600.ppd
   sandbox_add_queue installed -m rastertomono/monol600.ppd
   cmp -s "$SANDBOX_ROOT/conf/ppd/installed.ppd" "$ppd" ||
     fail "the queue made with lpadmin -m does not carry the installed PPD"
   pass "lpadmin -m makes a queue with the installed PPD"
 
-  print_job installed-testpage installed "$testpage" >/dev/null
-  decode installed-testpage
-  expect_settings installed-testpage 2 1 4960x7016 1 1
-  pass "the installed queue prints the test page"
   sandbox_stop
 
   DESTDIR=$stage cmake -P "$RTM_BUILD_DIR/uninstall.cmake"
@@ -236,12 +212,11 @@ case_install() {
 }
 
 case_print() {
-  start_scheduler "$RTM_FILTER"
+  sandbox_start "$work/cups" "$RTM_FILTER"
   sandbox_add_queue mono "$RTM_PPD"
 
   # The test page with the PPD's defaults: A4, density 2, plain paper, 1 copy.
   print_and_compare testpage "$testpage" "2 1 4960x7016 1 1"
-  expect_settings_bytes testpage "1c16014211 1c16024212 1c16034210 1b2641010001 1b7860131b79681b 1b264103000000 1b266c01004925"
   pass "test page with the defaults"
 
   # The comparison must see a page moved by a single dot.
@@ -255,7 +230,6 @@ case_print() {
   # Options from the command line: density 4, thick paper, two copies made
   # by the printer, A5 paper (the A4 page is scaled down to fit).
   print_and_compare options "$testpage" "4 2 3512x4958 2 1" -o PrintDensity=4 -o PaperWeight=2 -n 2 -o media=A5
-  expect_settings_bytes options "1c16014212 1c16024214 1c16034210 1b2641010001 1b78b80d1b795e13 1b264103000000 1b266c02001a70"
   pass "test page with density 4, paper weight 2, two copies, A5"
 
   # A multi-page text document on its own paper size.
@@ -278,7 +252,7 @@ case_print() {
 # policy), and the queue goes on with the next job.
 case_failure() {
   local id state
-  start_scheduler "$RTM_FILTER"
+  sandbox_start "$work/cups" "$RTM_FILTER"
   sandbox_add_queue mono "$RTM_PPD"
   printf 'This is not a CUPS raster stream.\n' >"$work/garbage.ras"
   chmod 0644 "$work/garbage.ras"
@@ -306,7 +280,7 @@ case_failure() {
 case_cancel() {
   local manual
   manual=$(unpack_manual)
-  start_scheduler "$RTM_FILTER"
+  sandbox_start "$work/cups" "$RTM_FILTER"
   sandbox_add_queue mono "$RTM_PPD"
 
   local id out=$SANDBOX_ROOT/out/mono.prn pages=0 tries

@@ -48,13 +48,7 @@ struct Bitmap {
             return false;
         return dots[static_cast<std::size_t>(y) * width + static_cast<std::size_t>(x)];
     }
-    [[nodiscard]] std::size_t Black() const
-    {
-        std::size_t n = 0;
-        for (const bool dot : dots)
-            n += dot ? 1 : 0;
-        return n;
-    }
+    [[nodiscard]] std::size_t Black() const { return static_cast<std::size_t>(std::count(dots.begin(), dots.end(), true)); }
 };
 
 struct InputError : std::runtime_error {
@@ -94,30 +88,25 @@ std::vector<Bitmap> ReadRaster(const std::string& path)
         throw InputError("cannot open " + path);
     cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
     std::vector<Bitmap> pages;
+    std::string error;
     cups_page_header2_t header;
-    while (ras != nullptr && cupsRasterReadHeader2(ras, &header) != 0) {
-        if (header.cupsBitsPerPixel != 1 || header.cupsColorSpace != CUPS_CSPACE_W) {
-            cupsRasterClose(ras);
-            close(fd);
-            throw InputError(path + " is not a one-bit white raster");
-        }
-        Bitmap page{header.cupsWidth, header.cupsHeight, {}};
-        page.dots.resize(page.width * page.height);
+    while (error.empty() && ras != nullptr && cupsRasterReadHeader2(ras, &header) != 0) {
+        if (header.cupsBitsPerPixel != 1 || header.cupsColorSpace != CUPS_CSPACE_W)
+            error = path + " is not a one-bit white raster";
+        Bitmap page{header.cupsWidth, header.cupsHeight, std::vector<bool>(std::size_t{header.cupsWidth} * header.cupsHeight)};
         std::vector<unsigned char> row(header.cupsBytesPerLine);
-        for (std::size_t y = 0; y < page.height; ++y) {
-            if (cupsRasterReadPixels(ras, row.data(), header.cupsBytesPerLine) == 0) {
-                cupsRasterClose(ras);
-                close(fd);
-                throw InputError(path + " ends inside a page");
-            }
+        for (std::size_t y = 0; y < page.height && error.empty(); ++y) {
+            if (cupsRasterReadPixels(ras, row.data(), header.cupsBytesPerLine) == 0)
+                error = path + " ends inside a page";
             for (std::size_t x = 0; x < page.width; ++x)
                 page.dots[y * page.width + x] = ((row[x / 8] >> (7 - x % 8)) & 1) == 0;
         }
         pages.push_back(std::move(page));
     }
-    if (ras != nullptr)
-        cupsRasterClose(ras);
+    cupsRasterClose(ras);
     close(fd);
+    if (!error.empty())
+        throw InputError(error);
     return pages;
 }
 
