@@ -378,7 +378,7 @@ app_collect() {
 # ghostscript's rendering of that PDF. Then a document of each kind straight
 # to the application, its test page and its web interface.
 case_app() {
-  start_scheduler "$RTM_FILTER"
+  sandbox_start "$work/cups" "$RTM_FILTER"
   app_start
   lpadmin -p drv -E -v "$(app_uri)" -m everywhere 2>"$jobs/lpadmin.err" ||
     fail "lpadmin -m everywhere: $(cat "$jobs/lpadmin.err")"
