@@ -131,6 +131,12 @@ render_pages() {
 render_reference() {
   local name=$1 id=$2 file=$3
   local -a env_list
+  # CUPS may send a document to a driverless queue just as it is, without
+  # pdftopdf: then that is what the printer got.
+  if ! grep -q "\[Job $id\] Started filter .*/pdftopdf " "$(sandbox_log)"; then
+    render_pages "$file" "$jobs/$name.ref.ras"
+    return
+  fi
   mapfile -t env_list < <(job_envp "$id")
   env -i "${env_list[@]}" "$SANDBOX_ROOT/bin/filter/pdftopdf" \
     "$(job_argv "$id" 1)" "$(job_argv "$id" 2)" "$(job_argv "$id" 3)" \
