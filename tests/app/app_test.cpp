@@ -178,56 +178,6 @@ TEST_F(AppTest, DeviceThatFailsEndsTheJobWithAReason)
     EXPECT_EQ(PrintFile(*server, "mono", "after-full", pwg, {"na_letter_8.5x11in"}).state, IPP_JSTATE_COMPLETED);
 }
 
-// Pages the printer cannot print at their true size, or in a form PAPPL
-// refuses, end their job with a reason; the server keeps serving.
-struct RefusedCase {
-    const char* name;
-    unsigned resolution;
-    const char* type;
-    const char* reason;
-};
-
-void PrintTo(const RefusedCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-const RefusedCase kRefused[] = {
-    {"ThreeHundredDpi", 300, "sgray_8", "600x600 dpi only"},
-    {"Colour", 600, "srgb_8", ""},
-};
-
-class Refused : public AppTest, public ::testing::WithParamInterface<RefusedCase> {};
-
-TEST_P(Refused, EndsTheJobAndTheNextPrints)
-{
-    const RefusedCase& c = GetParam();
-    const std::string path = server->dir.File(std::string(c.name) + ".pwg");
-    {
-        FILE* file = std::fopen(path.c_str(), "wb");
-        cups_raster_t* raster = cupsRasterOpen(fileno(file), CUPS_RASTER_WRITE_PWG);
-        cups_page_header2_t header;
-        cupsRasterInitPWGHeader(&header, pwgMediaForPWG("iso_a4_210x297mm"), c.type, static_cast<int>(c.resolution),
-                                static_cast<int>(c.resolution), "one-sided", nullptr);
-        cupsRasterWriteHeader2(raster, &header);
-        const Bytes line(header.cupsBytesPerLine, 0x80);
-        for (unsigned y = 0; y < header.cupsHeight; ++y)
-            cupsRasterWritePixels(raster, const_cast<std::uint8_t*>(line.data()), header.cupsBytesPerLine);
-        cupsRasterClose(raster);
-        (void)std::fclose(file);
-    }
-    const JobResult job = PrintFile(*server, "mono", c.name, path);
-    EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
-    EXPECT_NE(job.message.find(c.reason), std::string::npos) << job.message;
-    EXPECT_TRUE(server->Output(c.name).empty());
-    const std::string pwg = server->dir.File(std::string(c.name) + "-next.pwg");
-    WritePwg(pwg, {MakeSheet("iso_a4_210x297mm", 3, false)}, "iso_a4_210x297mm", false);
-    EXPECT_EQ(PrintFile(*server, "mono", std::string(c.name) + "-next", pwg).state, IPP_JSTATE_COMPLETED);
-}
-
-INSTANTIATE_TEST_SUITE_P(Pages, Refused, ::testing::ValuesIn(kRefused),
-                         [](const auto& info) { return std::string(info.param.name); });
-
 TEST(AppServer, RestartKeepsPrintersAndTheirDefaults)
 {
     Server server;

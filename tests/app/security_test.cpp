@@ -214,6 +214,21 @@ const HostileCase kHostile[] = {
     {"ZeroResolution", "image/pwg-raster",
      [](const std::string& path) { GreyPage(path, [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 0; }, 16); },
      NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only"},
+    // It would print at half its size.
+    {"ThreeHundredDpi", "image/pwg-raster",
+     [](const std::string& path) { GreyPage(path, [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 300; }, 16); },
+     NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only"},
+    // PAPPL 1.3.1 hands a monochrome printer no colour lines.
+    {"Colour", "image/pwg-raster",
+     [](const std::string& path) {
+         GreyPage(path,
+                  [](cups_page_header2_t& h) {
+                      h.cupsColorSpace = CUPS_CSPACE_SRGB, h.cupsNumColors = 3, h.cupsBitsPerPixel = 24;
+                      h.cupsBytesPerLine = h.cupsWidth * 3;
+                  },
+                  16);
+     },
+     NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted"},
     {"EndsMidLine", "image/pwg-raster",
      [](const std::string& path) {
          GreyPage(path, [](cups_page_header2_t&) {}, 100);
