@@ -14,10 +14,26 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "decode.h"
 #include "support.h"
+
+inline http_t* Connect(int port)
+{
+    return httpConnect2("localhost", port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+}
+
+// Polls until `done` holds, at most `tries` times.
+template <typename Done>
+bool Eventually(Done done, int tries = 400, int ms = 25)
+{
+    for (int i = 0; i < tries; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(ms)))
+        if (done())
+            return true;
+    return false;
+}
 
 inline int FreePort()
 {
@@ -60,14 +76,13 @@ struct Server {
         for (const std::string& option : options)
             argv.insert(argv.end(), {"-o", option});
         running = StartProgram(program, argv, setup);
-        for (int tries = 0; tries < 200; ++tries) {
-            if (http_t* http = httpConnect2("localhost", port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 2000, nullptr)) {
-                httpClose(http);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ADD_FAILURE() << "the server did not come up:\n" << Stop().err;
+        const bool up = Eventually([this] {
+            http_t* http = Connect(port);
+            httpClose(http);
+            return http != nullptr;
+        }, 200, 50);
+        if (!up)
+            ADD_FAILURE() << "the server did not come up:\n" << Stop().err;
     }
 
     // SIGTERM: PAPPL's shutdown sub-command is slow to return.
@@ -103,10 +118,25 @@ struct Server {
     RunningProgram running;
 };
 
+// One server for a whole test suite, its printer "mono" writing to a
+// folder or, where job names are no file names, to /dev/null.
+template <bool kDiscard = false>
+class SharedServer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        server = std::make_unique<Server>();
+        ASSERT_EQ(server->Add("mono", kDiscard ? "file:///dev/null" : server->Device()).status, 0);
+    }
+    static void TearDownTestSuite() { server.reset(); }
+    static inline std::unique_ptr<Server> server;
+};
+
 struct JobResult {
     int id = 0;
     ipp_jstate_t state = IPP_JSTATE_PENDING;
     std::string message;
+    ipp_status_t status = IPP_STATUS_OK;  // the answer to the request
 };
 
 inline ipp_t* NewRequest(ipp_op_t op, const std::string& uri)
@@ -115,11 +145,6 @@ inline ipp_t* NewRequest(ipp_op_t op, const std::string& uri)
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "tester");
     return request;
-}
-
-inline http_t* Connect(int port)
-{
-    return httpConnect2("localhost", port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
 }
 
 // Waits for the job to end, as a client polling Get-Job-Attributes does.
@@ -154,14 +179,34 @@ struct JobOptions {
     int lastPage = 0;
 };
 
+inline ipp_t* PrintRequest(const std::string& uri, const char* format, const char* name = nullptr)
+{
+    ipp_t* request = NewRequest(IPP_OP_PRINT_JOB, uri);
+    if (name != nullptr)
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
+    return request;
+}
+
+// Sends the request with the document; the job is not waited for.
+inline JobResult Send(const Server& server, const std::string& printer, ipp_t* request, const std::string& file)
+{
+    http_t* http = Connect(server.port);
+    ipp_t* response = cupsDoFileRequest(http, request, ("/ipp/print/" + printer).c_str(), file.c_str());
+    JobResult result;
+    result.id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+    result.status = cupsLastError();
+    result.message = cupsLastErrorString();
+    ippDelete(response);
+    httpClose(http);
+    return result;
+}
+
 // Print-Job with a document file, the way ipptool and CUPS send it.
 inline JobResult PrintFile(const Server& server, const std::string& printer, const std::string& jobName,
                     const std::string& file, const JobOptions& job = {}, const char* format = "image/pwg-raster")
 {
-    const std::string uri = server.Uri(printer);
-    ipp_t* request = NewRequest(IPP_OP_PRINT_JOB, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, jobName.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
+    ipp_t* request = PrintRequest(server.Uri(printer), format, jobName.c_str());
     if (job.copies != 1)
         ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_INTEGER, "copies", job.copies);
     if (job.darkness != 0)
@@ -186,19 +231,12 @@ inline JobResult PrintFile(const Server& server, const std::string& printer, con
         ippAddCollection(request, IPP_TAG_JOB, "media-col", col);
         ippDelete(col);
     }
-    http_t* http = Connect(server.port);
-    ipp_t* response = cupsDoFileRequest(http, request, ("/ipp/print/" + printer).c_str(), file.c_str());
-    JobResult result;
-    result.id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
-    const ipp_status_t status = cupsLastError();
-    ippDelete(response);
-    httpClose(http);
+    JobResult result = Send(server, printer, request, file);
     if (result.id == 0) {
         result.state = IPP_JSTATE_ABORTED;
-        result.message = std::string(ippErrorString(status)) + ": " + cupsLastErrorString();
         return result;
     }
-    return WaitForJob(server.port, uri, result.id);
+    return WaitForJob(server.port, server.Uri(printer), result.id);
 }
 
 // A page as the client has it: the whole sheet at 600 dpi, one value per
@@ -355,4 +393,50 @@ inline void Cancel(const Server& server, const std::string& uri, int id)
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
     ippDelete(cupsDoRequest(http, request, "/ipp/print"));
     httpClose(http);
+}
+
+// One 8-bit A4 page whose header `bend` changes, with as many lines as given.
+inline void GreyPage(const std::string& path, void (*bend)(cups_page_header2_t&) = nullptr, unsigned lines = 16)
+{
+    FILE* file = std::fopen(path.c_str(), "wb");
+    cups_raster_t* raster = cupsRasterOpen(fileno(file), CUPS_RASTER_WRITE_PWG);
+    cups_page_header2_t header;
+    cupsRasterInitPWGHeader(&header, pwgMediaForPWG("iso_a4_210x297mm"), "sgray_8", 600, 600, "one-sided", nullptr);
+    if (bend != nullptr)
+        bend(header);
+    cupsRasterWriteHeader2(raster, &header);
+    const Bytes line(header.cupsBytesPerLine, 0x40);
+    for (unsigned y = 0; y < lines; ++y)
+        cupsRasterWritePixels(raster, const_cast<std::uint8_t*>(line.data()), header.cupsBytesPerLine);
+    cupsRasterClose(raster);
+    (void)std::fclose(file);
+}
+
+// Whatever became of the last job, the printer takes the next.
+inline void ExpectNextPrints(const Server& server, const std::string& printer, const std::string& name)
+{
+    const std::string path = server.dir.File(name + ".pwg");
+    GreyPage(path);
+    EXPECT_EQ(PrintFile(server, printer, name, path).state, IPP_JSTATE_COMPLETED);
+}
+
+// Every page the printer gets is closed, whatever ended the job.
+inline void ExpectClosedPages(const Bytes& stream, std::size_t fewerThan)
+{
+    const DecodedJob job = DecodeJob(stream);
+    EXPECT_FALSE(job.violation) << Describe(*job.violation);
+    EXPECT_GE(job.pages.size(), 1U);
+    EXPECT_LT(job.pages.size(), fewerThan);
+}
+
+// Processes of the server's that are still running, zombies included.
+inline std::size_t Children(pid_t pid)
+{
+    std::size_t count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream in(task.path() / "children");
+        for (std::string child; in >> child;)
+            ++count;
+    }
+    return count;
 }

@@ -2,9 +2,6 @@
 // the same bytes as a CUPS queue with the PPD gives the same pages, photos
 // and drawings in grey by luminance, documents that cannot be read ended
 // with a reason, and the web interface's test page and defaults.
-#include <fstream>
-#include <sstream>
-
 #include "app_support.h"
 
 namespace {
@@ -65,17 +62,7 @@ std::vector<Sheet> AsCupsLaysThemOut(const TempDir& dir, const std::string& pdf,
     return ReadSheets(raster);
 }
 
-class Documents : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        server = std::make_unique<Server>();
-        ASSERT_EQ(server->Add("mono", server->Device()).status, 0);
-    }
-    static void TearDownTestSuite() { server.reset(); }
-    static std::unique_ptr<Server> server;
-};
-std::unique_ptr<Server> Documents::server;
+using Documents = SharedServer<>;
 
 struct PdfCase {
     const char* name;
@@ -230,57 +217,23 @@ TEST_P(Unreadable, EndsTheJobWithAReasonAndTheNextPrints)
     const JobResult job = PrintFile(*server, "mono", c.name, path, {}, c.format);
     EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
     EXPECT_NE(job.message.find(c.reason), std::string::npos) << job.message;
-    const std::string next = BandsImage(server->dir, "pnggray", "next.png", true);
-    EXPECT_EQ(PrintFile(*server, "mono", std::string(c.name) + "-next", next, {}, "image/png").state,
-              IPP_JSTATE_COMPLETED);
+    ExpectNextPrints(*server, "mono", std::string(c.name) + "-next");
 }
 
 INSTANTIATE_TEST_SUITE_P(Documents, Unreadable, ::testing::ValuesIn(kUnreadable),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Processes whose parent is `parent` and whose name is `name`.
-int Children(pid_t parent, const std::string& name)
-{
-    int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line))
-            continue;
-        const std::size_t open = line.find('(');
-        const std::size_t close = line.rfind(')');
-        if (open == std::string::npos || close == std::string::npos)
-            continue;
-        std::istringstream rest(line.substr(close + 2));
-        char state = 0;
-        pid_t ppid = 0;
-        rest >> state >> ppid;
-        count += ppid == parent && line.substr(open + 1, close - open - 1) == name ? 1 : 0;
-    }
-    return count;
-}
-
 TEST_F(Documents, CancelledPdfStopsGhostscriptAndClosesThePage)
 {
     const std::string uri = server->Uri("mono");
-    http_t* http = Connect(server->port);
-    ipp_t* request = NewRequest(IPP_OP_PRINT_JOB, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, "cancelled-pdf");
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, "application/pdf");
-    ipp_t* response = cupsDoFileRequest(http, request, "/ipp/print/mono", Manual(server->dir).c_str());
-    const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
-    ippDelete(response);
-    httpClose(http);
+    const int id =
+        Send(*server, "mono", PrintRequest(uri, "application/pdf", "cancelled-pdf"), Manual(server->dir)).id;
     ASSERT_NE(id, 0);
-    for (int tries = 0; tries < 400 && DecodeJob(server->Output("cancelled-pdf")).pages.empty(); ++tries)
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    Eventually([] { return !DecodeJob(server->Output("cancelled-pdf")).pages.empty(); });
     Cancel(*server, uri, id);
     EXPECT_EQ(WaitForJob(server->port, uri, id).state, IPP_JSTATE_CANCELED);
-    EXPECT_EQ(Children(server->running.pid, "gs"), 0);
-    const DecodedJob printed = DecodeJob(server->Output("cancelled-pdf"));
-    EXPECT_FALSE(printed.violation) << Describe(*printed.violation);
-    EXPECT_GE(printed.pages.size(), 1U);
-    EXPECT_LT(printed.pages.size(), 38U);
+    EXPECT_EQ(Children(server->running.pid), 0U);
+    ExpectClosedPages(server->Output("cancelled-pdf"), 38);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 
@@ -36,20 +37,6 @@ bool CanConnect(const std::string& socketPath, const passwd& user)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-http_status_t Get(int port, const char* path)
-{
-    http_t* http = Connect(port);
-    http_status_t status = HTTP_STATUS_ERROR;
-    httpClearFields(http);
-    httpSetField(http, HTTP_FIELD_HOST, "localhost");
-    if (httpGet(http, path) == 0)
-        while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
-        }
-    httpFlush(http);
-    httpClose(http);
-    return status;
-}
-
 struct AdminCase {
     const char* what;
     const char* printersAfter;      // what `printers` lists afterwards
@@ -73,15 +60,12 @@ const AdminCase kAdmin[] = {
 // The page printed, whole, on the device folder.
 bool Printed(const std::string& folder)
 {
-    for (int tries = 0; tries < 400; ++tries) {
-        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    return Eventually([&] {
+        return std::ranges::any_of(std::filesystem::directory_iterator(folder), [](const auto& entry) {
             const DecodedJob job = DecodeJob(ReadFile(entry.path()));
-            if (!job.violation && job.pages.size() == 1)
-                return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
+            return !job.violation && job.pages.size() == 1;
+        });
+    });
 }
 
 TEST(AppSecurity, OnlyAdministratorsChangePrintersAndAnyoneMayPrint)
@@ -145,7 +129,9 @@ TEST(AppSecurity, OnlyAdministratorsChangePrintersAndAnyoneMayPrint)
     EXPECT_TRUE(ippGetBoolean(ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN), 0));
     ippDelete(response);
     httpClose(http);
-    EXPECT_EQ(Get(server.port, "/config"), HTTP_STATUS_UNAUTHORIZED);
+    const RunResult config = RunProgram("curl", {"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                                 "http://localhost:" + std::to_string(server.port) + "/config"});
+    EXPECT_EQ(std::string(config.out.begin(), config.out.end()), "401");
     const std::string link = "/run/" + std::filesystem::path(server.program).filename().string() + ".sock";
     EXPECT_FALSE(CanConnect(link, *nobody));
     EXPECT_TRUE(CanConnect(link, *getpwuid(0)));
@@ -167,25 +153,9 @@ struct HostileCase {
     const char* reason;   // in the answer's message or the job's
 };
 
-// One 8-bit page whose header the case bends, with as many lines as given.
-void GreyPage(const std::string& path, void (*bend)(cups_page_header2_t&), unsigned lines)
-{
-    FILE* file = std::fopen(path.c_str(), "wb");
-    cups_raster_t* raster = cupsRasterOpen(fileno(file), CUPS_RASTER_WRITE_PWG);
-    cups_page_header2_t header;
-    cupsRasterInitPWGHeader(&header, pwgMediaForPWG("iso_a4_210x297mm"), "sgray_8", 600, 600, "one-sided", nullptr);
-    bend(header);
-    cupsRasterWriteHeader2(raster, &header);
-    const Bytes line(header.cupsBytesPerLine, 0x40);
-    for (unsigned y = 0; y < lines; ++y)
-        cupsRasterWritePixels(raster, const_cast<std::uint8_t*>(line.data()), header.cupsBytesPerLine);
-    cupsRasterClose(raster);
-    (void)std::fclose(file);
-}
-
 void A4Page(const std::string& path)
 {
-    GreyPage(path, [](cups_page_header2_t&) {}, 16);
+    GreyPage(path);
 }
 
 void Garbage(const std::string& path)
@@ -212,11 +182,11 @@ const HostileCase kHostile[] = {
      },
      NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "at most 65535"},
     {"ZeroResolution", "image/pwg-raster",
-     [](const std::string& path) { GreyPage(path, [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 0; }, 16); },
+     [](const std::string& path) { GreyPage(path, [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 0; }); },
      NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only"},
     // It would print at half its size.
     {"ThreeHundredDpi", "image/pwg-raster",
-     [](const std::string& path) { GreyPage(path, [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 300; }, 16); },
+     [](const std::string& path) { GreyPage(path, [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 300; }); },
      NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only"},
     // PAPPL 1.3.1 hands a monochrome printer no colour lines.
     {"Colour", "image/pwg-raster",
@@ -257,47 +227,18 @@ const HostileCase kHostile[] = {
      IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, kNoJob, "print-darkness"},
 };
 
-// Processes of the server's that are still running, zombies included.
-std::size_t Children(pid_t pid)
-{
-    std::size_t count = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::ifstream in(task.path() / "children");
-        for (std::string child; in >> child;)
-            ++count;
-    }
-    return count;
-}
-
 // PAPPL drops a job's saved attributes at its next save of the state,
 // which waits for its main loop to wake: a client connecting wakes it.
 bool SpoolEmpties(const Server& server)
 {
-    for (int tries = 0; tries < 100; ++tries) {
-        bool empty = true;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(server.dir.File("spool")))
-            empty = empty && !entry.is_regular_file();
-        if (empty)
-            return true;
+    return Eventually([&] {
         httpClose(Connect(server.port));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+        return std::ranges::none_of(std::filesystem::recursive_directory_iterator(server.dir.File("spool")),
+                                    [](const auto& entry) { return entry.is_regular_file(); });
+    }, 100, 50);
 }
 
-class Hostile : public ::testing::TestWithParam<HostileCase> {
-protected:
-    static void SetUpTestSuite()
-    {
-        server = std::make_unique<Server>();
-        // Not a folder: its files are named after the jobs, and the names
-        // here are no file names.
-        ASSERT_EQ(server->Add("mono", "file:///dev/null").status, 0);
-    }
-    static void TearDownTestSuite() { server.reset(); }
-    static std::unique_ptr<Server> server;
-};
-std::unique_ptr<Server> Hostile::server;
+class Hostile : public SharedServer<true>, public ::testing::WithParamInterface<HostileCase> {};
 
 TEST_P(Hostile, HasADefinedOutcomeAndLeavesNothing)
 {
@@ -305,30 +246,21 @@ TEST_P(Hostile, HasADefinedOutcomeAndLeavesNothing)
     const std::string path = server->dir.File(c.name);
     c.document(path);
     const std::string uri = server->Uri("mono");
-    ipp_t* request = NewRequest(IPP_OP_PRINT_JOB, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, c.format);
+    ipp_t* request = PrintRequest(uri, c.format);
     c.attributes(request);
-    http_t* http = Connect(server->port);
-    ipp_t* response = cupsDoFileRequest(http, request, "/ipp/print/mono", path.c_str());
-    const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
-    EXPECT_EQ(cupsLastError(), c.status) << cupsLastErrorString();
-    std::string message = cupsLastErrorString();
-    ippDelete(response);
-    httpClose(http);
-
-    ASSERT_EQ(id != 0, c.state != kNoJob) << message;
-    if (id != 0) {
-        const JobResult job = WaitForJob(server->port, uri, id);
+    const JobResult sent = Send(*server, "mono", request, path);
+    EXPECT_EQ(sent.status, c.status) << sent.message;
+    std::string message = sent.message;
+    ASSERT_EQ(sent.id != 0, c.state != kNoJob) << message;
+    if (sent.id != 0) {
+        const JobResult job = WaitForJob(server->port, uri, sent.id);
         EXPECT_EQ(job.state, c.state);
         message += " / " + job.message;
     }
     EXPECT_NE(message.find(c.reason), std::string::npos) << message;
     EXPECT_EQ(Children(server->running.pid), 0U);
     EXPECT_TRUE(SpoolEmpties(*server));
-
-    const std::string next = server->dir.File(std::string(c.name) + "-next.pwg");
-    A4Page(next);
-    EXPECT_EQ(PrintFile(*server, "mono", std::string(c.name) + "-next", next).state, IPP_JSTATE_COMPLETED);
+    ExpectNextPrints(*server, "mono", std::string(c.name) + "-next");
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, Hostile, ::testing::ValuesIn(kHostile),
