@@ -99,9 +99,11 @@ decode() {
   ((status == 0)) || fail "monodump rejects $name.prn (status $status): $(cat "$jobs/$name.err")"
 }
 
-# The settings block as monodump reads it, and page count.
+# Decodes jobs/NAME.prn and checks the settings block as monodump reads it,
+# and page count.
 expect_settings() {
   local name=$1 density=$2 weight=$3 paper=$4 copies=$5 pages=$6
+  decode "$name"
   grep -qE "^settings: density=$density weight=$weight paper=$paper dots .* copies=$copies\$" "$jobs/$name.txt" &&
     grep -q "^total: pages=$pages " "$jobs/$name.txt" ||
     fail "$name: expected density $density, weight $weight, paper $paper, $copies copies, $pages pages:" \
@@ -160,7 +162,6 @@ print_and_compare() {
   local name=$1 file=$2 settings=$3 id
   shift 3
   id=$(print_job "$name" mono "$file" "$@")
-  decode "$name"
   # shellcheck disable=SC2086 # the five values, split
   expect_settings "$name" $settings
   render_reference "$name" "$id" "$file"
@@ -276,7 +277,6 @@ case_failure() {
 
   lpstat -p mono | grep -q 'enabled' || fail "the queue was disabled by the failed job"
   print_job after-failure mono "$testpage" >/dev/null
-  decode after-failure
   expect_settings after-failure 2 1 4960x7016 1 1
   pass "the queue goes on printing"
 }
@@ -341,18 +341,6 @@ app_start() {
   done
   "$app" add -u "ipp://localhost:$app_port/ipp/system" -d mono -m mono-laser-600 -v "file://$work/app/dev" ||
     fail "the application did not add its printer"
-  cat >"$work/app/busy.test" <<'EOF'
-{
-  OPERATION Get-Jobs
-  GROUP operation-attributes-tag
-  ATTR charset attributes-charset utf-8
-  ATTR naturalLanguage attributes-natural-language en
-  ATTR uri printer-uri $uri
-  ATTR keyword which-jobs not-completed
-  ATTR keyword requested-attributes job-id
-  DISPLAY job-id
-}
-EOF
 }
 
 app_stop() {
@@ -365,17 +353,17 @@ app_stop() {
 app_uri() { printf 'ipp://localhost:%s/ipp/print/mono' "$app_port"; }
 
 # Waits until the application has no job left to print, then keeps the
-# stream of its job NAME as jobs/NAME.prn.
+# stream of its job NAME as jobs/KEPT.prn (KEPT defaults to NAME).
 app_collect() {
-  local name=$1 tries jobs_left
+  local name=$1 kept=${2:-$1} tries jobs_left
   for ((tries = 0; tries < 1200; tries++)); do
-    if jobs_left=$(ipptool -tv "$(app_uri)" "$work/app/busy.test"); then
+    if jobs_left=$(ipptool -tv "$(app_uri)" get-jobs.test); then
       [[ $jobs_left == *'job-id (integer)'* ]] || break
     fi
     sleep 0.1
   done
   [[ -s $work/app/dev/$name.prn ]] || fail "the application printed nothing for $name"
-  mv "$work/app/dev/$name.prn" "$jobs/$name.prn"
+  mv "$work/app/dev/$name.prn" "$jobs/$kept.prn"
 }
 
 # A CUPS driverless queue in front of the application: CUPS sends it the
@@ -397,7 +385,6 @@ case_app() {
     id=$(sandbox_print drv "$file" -t "$name" $args)
     expect_eq "state of CUPS job $id ($name)" "$(sandbox_wait_job "$id" 180)" completed
     app_collect "$name"
-    decode "$name"
     # shellcheck disable=SC2086 # the five values, split
     expect_settings "$name" $settings
     render_reference "$name" "$id" "$file"
@@ -421,7 +408,6 @@ EOF
     TMPDIR=$work/app/tmp "$app" submit -u "$(app_uri)" "$work/direct.$kind" >/dev/null ||
       fail "submit direct.$kind"
     app_collect "direct.$kind"
-    decode "direct.$kind"
     expect_settings "direct.$kind" 2 1 4960x7016 1 1
   done
   render_pages "$work/direct.pdf" "$jobs/direct.pdf.ref.ras"
@@ -443,9 +429,7 @@ EOF
   session=$(grep -o 'name="session" value="[^"]*"' <<<"$page" | head -n 1 | sed 's/.*value="//; s/"$//')
   page=$(curl -4sf -d "session=$session&action=print-test-page" "$web/mono/") || fail "the test page form failed"
   [[ $page == *'Test page printed'* ]] || fail "the web interface did not print the test page"
-  app_collect 'Test Page'
-  mv "$jobs/Test Page.prn" "$jobs/testpage-web.prn"
-  decode testpage-web
+  app_collect 'Test Page' testpage-web
   expect_settings testpage-web 2 1 4960x7016 1 1
   render_pages "$RTM_TESTPAGE" "$jobs/testpage-web.ref.ras"
   expect_pages_match testpage-web
@@ -454,9 +438,7 @@ EOF
   curl -4sf -d "session=$session&print-darkness=75" "$web/mono/printing" >/dev/null ||
     fail "the web interface did not take the darkness"
   TMPDIR=$work/app/tmp "$app" submit -u "$(app_uri)" "$work/direct.pdf" >/dev/null
-  app_collect direct.pdf
-  mv "$jobs/direct.pdf.prn" "$jobs/darker.prn"
-  decode darker
+  app_collect direct.pdf darker
   expect_settings darker 4 1 4960x7016 1 1
   pass "a darkness set in the web interface reaches the next job"
 }
