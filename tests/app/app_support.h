@@ -272,8 +272,7 @@ inline Sheet MakeSheet(const char* media, unsigned seed, bool grey)
             for (unsigned x = x0; x < std::min(sheet.width, x0 + w); ++x)
                 sheet.dots[std::size_t{y} * sheet.width + x] = (x + y) % 3 == 0 ? 255 : value;
     }
-    for (unsigned x = 0; x < sheet.width; ++x)
-        sheet.dots[std::size_t{96} * sheet.width + x] = 0;
+    std::fill_n(sheet.dots.begin() + std::ptrdiff_t{96} * sheet.width, sheet.width, 0);
     for (unsigned y = 0; y < sheet.height; ++y)
         sheet.dots[std::size_t{y} * sheet.width + 96] = 0;
     return sheet;
@@ -283,30 +282,24 @@ inline Sheet MakeSheet(const char* media, unsigned seed, bool grey)
 inline void WritePwg(const std::string& path, const std::vector<Sheet>& sheets, const char* media, bool eightBit,
                      cups_mode_t mode = CUPS_RASTER_WRITE_PWG)
 {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    cups_raster_t* raster = cupsRasterOpen(fileno(file), mode);
+    std::vector<TestPage> pages;
     for (const Sheet& sheet : sheets) {
-        cups_page_header2_t header;
-        cupsRasterInitPWGHeader(&header, pwgMediaForPWG(media), eightBit ? "sgray_8" : "black_1", 600, 600,
+        TestPage& page = pages.emplace_back();
+        cupsRasterInitPWGHeader(&page.header, pwgMediaForPWG(media), eightBit ? "sgray_8" : "black_1", 600, 600,
                                 "one-sided", nullptr);
-        header.cupsWidth = sheet.width;
-        header.cupsHeight = sheet.height;
-        header.cupsBytesPerLine = eightBit ? sheet.width : (sheet.width + 7) / 8;
-        cupsRasterWriteHeader2(raster, &header);
-        Bytes line(header.cupsBytesPerLine);
-        for (unsigned y = 0; y < sheet.height; ++y) {
-            std::fill(line.begin(), line.end(), 0);
+        page.header.cupsWidth = sheet.width;
+        page.header.cupsHeight = sheet.height;
+        page.header.cupsBytesPerLine = eightBit ? sheet.width : (sheet.width + 7) / 8;
+        page.rows.assign(sheet.height, Bytes(page.header.cupsBytesPerLine));
+        for (unsigned y = 0; y < sheet.height; ++y)
             for (unsigned x = 0; x < sheet.width; ++x) {
                 if (eightBit)
-                    line[x] = sheet.At(x, y);
+                    page.rows[y][x] = sheet.At(x, y);
                 else if (sheet.At(x, y) < 128)
-                    line[x / 8] |= static_cast<std::uint8_t>(0x80U >> (x % 8));
+                    page.rows[y][x / 8] |= static_cast<std::uint8_t>(0x80U >> (x % 8));
             }
-            cupsRasterWritePixels(raster, line.data(), header.cupsBytesPerLine);
-        }
     }
-    cupsRasterClose(raster);
-    (void)std::fclose(file);
+    WriteRaster(path, pages, mode);
 }
 
 // What a CUPS queue with the PPD prints for the sheets: the raster CUPS
@@ -398,18 +391,12 @@ inline void Cancel(const Server& server, const std::string& uri, int id)
 // One 8-bit A4 page whose header `bend` changes, with as many lines as given.
 inline void GreyPage(const std::string& path, void (*bend)(cups_page_header2_t&) = nullptr, unsigned lines = 16)
 {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    cups_raster_t* raster = cupsRasterOpen(fileno(file), CUPS_RASTER_WRITE_PWG);
-    cups_page_header2_t header;
-    cupsRasterInitPWGHeader(&header, pwgMediaForPWG("iso_a4_210x297mm"), "sgray_8", 600, 600, "one-sided", nullptr);
+    TestPage page{};
+    cupsRasterInitPWGHeader(&page.header, pwgMediaForPWG("iso_a4_210x297mm"), "sgray_8", 600, 600, "one-sided", nullptr);
     if (bend != nullptr)
-        bend(header);
-    cupsRasterWriteHeader2(raster, &header);
-    const Bytes line(header.cupsBytesPerLine, 0x40);
-    for (unsigned y = 0; y < lines; ++y)
-        cupsRasterWritePixels(raster, const_cast<std::uint8_t*>(line.data()), header.cupsBytesPerLine);
-    cupsRasterClose(raster);
-    (void)std::fclose(file);
+        bend(page.header);
+    page.rows.assign(lines, Bytes(page.header.cupsBytesPerLine, 0x40));
+    WriteRaster(path, {page}, CUPS_RASTER_WRITE_PWG);
 }
 
 // Whatever became of the last job, the printer takes the next.

@@ -174,7 +174,10 @@ TEST_P(Image, PrintsGreyByLuminanceFittedToThePaper)
     const DecodedJob printed = DecodeJob(server->Output(c.name));
     ASSERT_FALSE(printed.violation) << Describe(*printed.violation);
     ASSERT_EQ(printed.pages.size(), 1U);
-    EXPECT_EQ(printed.settings->copies, c.copies);
+    // The defaults, on A4.
+    EXPECT_EQ((std::vector<int>{printed.settings->density, printed.settings->weight, printed.settings->paperWidth,
+                                printed.settings->paperHeight, printed.settings->copies}),
+              (std::vector<int>{2, 1, 4960, 7016, c.copies}));
     // Red, green, blue, grey: luminance 77, 150, 29 and 128 of 255.
     const double expected[] = {1 - 77 / 255.0, 1 - 150 / 255.0, 1 - 29 / 255.0, 1 - 128 / 255.0};
     const std::vector<double> ink = BandInk(printed.pages[0]);
