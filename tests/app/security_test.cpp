@@ -131,25 +131,15 @@ TEST(AppSecurity, OnlyAdministratorsChangePrintersAndAnyoneMayPrint)
 // and the server goes on printing.
 struct HostileCase {
     const char* name;
-    const char* format;
-    void (*document)(const std::string& path);
-    void (*attributes)(ipp_t* request);
-    ipp_status_t status;  // Print-Job's answer
-    ipp_jstate_t state;   // the job's end; 0 when there is no job
-    const char* reason;   // in the answer's message or the job's
+    ipp_status_t status;                           // Print-Job's answer
+    ipp_jstate_t state;                            // the job's end; 0 when there is no job
+    const char* reason;                            // in the answer's message or the job's
+    void (*bend)(cups_page_header2_t&) = nullptr;  // the A4 page's header
+    void (*attributes)(ipp_t* request) = nullptr;
+    const char* format = "image/pwg-raster";
+    const char* content = nullptr;  // sent instead of the page
+    std::uintmax_t cut = 0;         // bytes cut off the page's end
 };
-
-void A4Page(const std::string& path)
-{
-    GreyPage(path);
-}
-
-void Garbage(const std::string& path)
-{
-    std::ofstream(path) << "garbage\n";
-}
-
-void NoAttributes(ipp_t* /*request*/) {}
 
 void Media(ipp_t* request, const std::string& name)
 {
@@ -162,55 +152,38 @@ void Media(ipp_t* request, const std::string& name)
 constexpr auto kNoJob = static_cast<ipp_jstate_t>(0);
 
 const HostileCase kHostile[] = {
-    {"HugePage", "image/pwg-raster",
-     [](const std::string& path) {
-         GreyPage(path, [](cups_page_header2_t& h) { h.cupsWidth = h.cupsBytesPerLine = 100000, h.cupsHeight = 4000000000U; }, 2);
-     },
-     NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "at most 65535"},
-    {"ZeroResolution", "image/pwg-raster",
-     [](const std::string& path) { GreyPage(path, [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 0; }); },
-     NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only"},
+    {"HugePage", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "at most 65535",
+     [](cups_page_header2_t& h) { h.cupsWidth = h.cupsBytesPerLine = 100000, h.cupsHeight = 4000000000U; }},
+    {"ZeroResolution", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only",
+     [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 0; }},
     // It would print at half its size.
-    {"ThreeHundredDpi", "image/pwg-raster",
-     [](const std::string& path) { GreyPage(path, [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 300; }); },
-     NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only"},
+    {"ThreeHundredDpi", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only",
+     [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 300; }},
     // PAPPL 1.3.1 hands a monochrome printer no colour lines.
-    {"Colour", "image/pwg-raster",
-     [](const std::string& path) {
-         GreyPage(path,
-                  [](cups_page_header2_t& h) {
-                      h.cupsColorSpace = CUPS_CSPACE_SRGB, h.cupsNumColors = 3, h.cupsBitsPerPixel = 24;
-                      h.cupsBytesPerLine = h.cupsWidth * 3;
-                  },
-                  16);
-     },
-     NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted"},
-    {"EndsMidLine", "image/pwg-raster",
-     [](const std::string& path) {
-         GreyPage(path, [](cups_page_header2_t&) {}, 100);
-         std::filesystem::resize_file(path, std::filesystem::file_size(path) - 10);
-     },
-     NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted"},
+    {"Colour", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted",
+     [](cups_page_header2_t& h) {
+         h.cupsColorSpace = CUPS_CSPACE_SRGB, h.cupsNumColors = 3, h.cupsBitsPerPixel = 24;
+         h.cupsBytesPerLine = h.cupsWidth * 3;
+     }},
+    {.name = "EndsMidLine", .status = IPP_STATUS_OK, .state = IPP_JSTATE_ABORTED, .reason = "aborted", .cut = 10},
     // PAPPL 1.3.1 takes any format named and aborts the job; untyped bytes
     // reach the driver, which says why.
-    {"UnknownFormat", "application/x-no-such-format", Garbage, NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED,
-     "aborted"},
-    {"UntypedBytes", "application/octet-stream", Garbage, NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED,
-     "does not print documents of type"},
-    {"PostScript", "application/octet-stream", [](const std::string& path) { std::ofstream(path) << "%!PS\nshowpage\n"; },
-     NoAttributes, IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted"},
-    {"OversizedJobName", "image/pwg-raster", A4Page,
-     [](ipp_t* r) { ippAddString(r, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, std::string(20000, 'x').c_str()); },
-     IPP_STATUS_OK, IPP_JSTATE_COMPLETED, "completed"},
+    {"UnknownFormat", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted", nullptr, nullptr, "application/x-no-such-format",
+     "garbage\n"},
+    {"UntypedBytes", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "does not print documents of type", nullptr, nullptr,
+     "application/octet-stream", "garbage\n"},
+    {"PostScript", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted", nullptr, nullptr, "application/octet-stream",
+     "%!PS\nshowpage\n"},
+    {"OversizedJobName", IPP_STATUS_OK, IPP_JSTATE_COMPLETED, "completed", nullptr,
+     [](ipp_t* r) { ippAddString(r, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, std::string(20000, 'x').c_str()); }},
     // Printed on the printer's own paper, as the answer says (PAPPL 1.3.1
     // ignores ipp-attribute-fidelity).
-    {"OversizedMediaName", "image/pwg-raster", A4Page, [](ipp_t* r) { Media(r, std::string(5000, 'm')); },
-     IPP_STATUS_OK_IGNORED_OR_SUBSTITUTED, IPP_JSTATE_COMPLETED, "Ignoring unsupported media-col"},
-    {"NoSuchPaper", "image/pwg-raster", A4Page, [](ipp_t* r) { Media(r, "na_nowhere_3x3in"); },
-     IPP_STATUS_OK_IGNORED_OR_SUBSTITUTED, IPP_JSTATE_COMPLETED, "Ignoring unsupported media-col"},
-    {"AbsurdDarkness", "image/pwg-raster", A4Page,
-     [](ipp_t* r) { ippAddInteger(r, IPP_TAG_JOB, IPP_TAG_INTEGER, "print-darkness", 2147483647); },
-     IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, kNoJob, "print-darkness"},
+    {"OversizedMediaName", IPP_STATUS_OK_IGNORED_OR_SUBSTITUTED, IPP_JSTATE_COMPLETED, "Ignoring unsupported media-col",
+     nullptr, [](ipp_t* r) { Media(r, std::string(5000, 'm')); }},
+    {"NoSuchPaper", IPP_STATUS_OK_IGNORED_OR_SUBSTITUTED, IPP_JSTATE_COMPLETED, "Ignoring unsupported media-col",
+     nullptr, [](ipp_t* r) { Media(r, "na_nowhere_3x3in"); }},
+    {"AbsurdDarkness", IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, kNoJob, "print-darkness", nullptr,
+     [](ipp_t* r) { ippAddInteger(r, IPP_TAG_JOB, IPP_TAG_INTEGER, "print-darkness", 2147483647); }},
 };
 
 // PAPPL drops a job's saved attributes at its next save of the state,
@@ -230,10 +203,16 @@ TEST_P(Hostile, HasADefinedOutcomeAndLeavesNothing)
 {
     const HostileCase& c = GetParam();
     const std::string path = server->dir.File(c.name);
-    c.document(path);
+    if (c.content != nullptr) {
+        std::ofstream(path) << c.content;
+    } else {
+        GreyPage(path, c.bend);
+        std::filesystem::resize_file(path, std::filesystem::file_size(path) - c.cut);
+    }
     const std::string uri = server->Uri("mono");
     ipp_t* request = PrintRequest(uri, c.format);
-    c.attributes(request);
+    if (c.attributes != nullptr)
+        c.attributes(request);
     const JobResult sent = Send(*server, "mono", request, path);
     EXPECT_EQ(sent.status, c.status) << sent.message;
     std::string message = sent.message;
