@@ -153,7 +153,7 @@ inline JobResult WaitForJob(int port, const std::string& uri, int id)
     JobResult result;
     result.id = id;
     http_t* http = Connect(port);
-    for (int tries = 0; tries < 1200 && result.state < IPP_JSTATE_CANCELED; ++tries) {
+    Eventually([&] {
         ipp_t* request = NewRequest(IPP_OP_GET_JOB_ATTRIBUTES, uri);
         ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
         ipp_t* response = cupsDoRequest(http, request, "/ipp/print");
@@ -161,9 +161,8 @@ inline JobResult WaitForJob(int port, const std::string& uri, int id)
         const char* message = ippGetString(ippFindAttribute(response, "job-state-message", IPP_TAG_TEXT), 0, nullptr);
         result.message = message != nullptr ? message : "";
         ippDelete(response);
-        if (result.state < IPP_JSTATE_CANCELED)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+        return result.state >= IPP_JSTATE_CANCELED;
+    }, 1200, 50);
     httpClose(http);
     return result;
 }

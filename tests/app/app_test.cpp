@@ -67,19 +67,19 @@ INSTANTIATE_TEST_SUITE_P(Pages, SameBytes, ::testing::ValuesIn(kSameBytes),
 
 // A three-page Letter raster in 8-bit grey, large enough to be caught
 // mid-page.
-Bytes LongDocument(const Server& server, std::vector<Sheet>& sheets)
+std::vector<Sheet> LongDocument(const std::string& path)
 {
-    for (unsigned i = 0; i < 3; ++i)
-        sheets.push_back(MakeSheet("na_letter_8.5x11in", 10 + i, false));
-    const std::string path = server.dir.File("long.pwg");
+    const std::vector<Sheet> sheets = {MakeSheet("na_letter_8.5x11in", 10, false),
+                                       MakeSheet("na_letter_8.5x11in", 11, false),
+                                       MakeSheet("na_letter_8.5x11in", 12, false)};
     WritePwg(path, sheets, "na_letter_8.5x11in", true);
-    return ReadFile(path);
+    return sheets;
 }
 
 TEST_F(AppTest, CancelMidPageClosesThePageAndTheServerGoesOn)
 {
-    std::vector<Sheet> sheets;
-    const Bytes document = LongDocument(*server, sheets);
+    LongDocument(server->dir.File("long.pwg"));
+    const Bytes document = ReadFile(server->dir.File("long.pwg"));
     StreamedJob job(*server, "mono", "cancelled");
     job.Send(document, 0, document.size() / 2);
     ASSERT_TRUE(Eventually([] { return server->Output("cancelled").size() > 4096; }));
@@ -93,8 +93,8 @@ TEST_F(AppTest, CancelMidPageClosesThePageAndTheServerGoesOn)
 
 TEST_F(AppTest, ClientThatDisconnectsMidRasterEndsItsJobCleanly)
 {
-    std::vector<Sheet> sheets;
-    const Bytes document = LongDocument(*server, sheets);
+    LongDocument(server->dir.File("long.pwg"));
+    const Bytes document = ReadFile(server->dir.File("long.pwg"));
     int id = 0;
     std::string uri;
     {
@@ -111,15 +111,13 @@ TEST_F(AppTest, ClientThatDisconnectsMidRasterEndsItsJobCleanly)
 TEST_F(AppTest, TwoPrintersAtOnceEachPrintTheirOwnJob)
 {
     ASSERT_EQ(server->Add("second", server->Device()).status, 0);
-    std::vector<Sheet> sheets;
-    LongDocument(*server, sheets);
     const std::string path = server->dir.File("long.pwg");
+    const std::vector<Sheet> sheets = LongDocument(path);
     const JobOptions dark{"na_letter_8.5x11in", "cardstock", 50};
     const JobOptions light{"na_letter_8.5x11in", nullptr, -25, 2};
-    JobResult first;
     JobResult second;
     std::thread other([&] { second = PrintFile(*server, "second", "at-once-2", path, light); });
-    first = PrintFile(*server, "mono", "at-once-1", path, dark);
+    const JobResult first = PrintFile(*server, "mono", "at-once-1", path, dark);
     other.join();
     ASSERT_EQ(first.state, IPP_JSTATE_COMPLETED) << first.message;
     ASSERT_EQ(second.state, IPP_JSTATE_COMPLETED) << second.message;
@@ -132,8 +130,7 @@ TEST_F(AppTest, TwoPrintersAtOnceEachPrintTheirOwnJob)
 TEST_F(AppTest, DeviceThatFailsEndsTheJobWithAReason)
 {
     ASSERT_EQ(server->Add("full", "file:///dev/full").status, 0);
-    std::vector<Sheet> sheets;
-    LongDocument(*server, sheets);
+    LongDocument(server->dir.File("long.pwg"));
     const JobResult job = PrintFile(*server, "full", "to-full", server->dir.File("long.pwg"));
     EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
     EXPECT_NE(job.message.find("device"), std::string::npos) << job.message;

@@ -11,12 +11,6 @@
 
 namespace {
 
-unsigned Mode(const std::string& path)
-{
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777U : 0U;
-}
-
 struct AdminCase {
     const char* what;
     const char* printersAfter;      // what `printers` lists afterwards
@@ -121,8 +115,9 @@ TEST(AppSecurity, OnlyAdministratorsChangePrintersAndAnyoneMayPrint)
     };
     EXPECT_FALSE(reaches("nobody"));
     EXPECT_TRUE(reaches("root"));
-    EXPECT_EQ(Mode(server.dir.File("state")), 0600U);
-    EXPECT_EQ(Mode(server.dir.File("spool")), 0700U);
+    using enum std::filesystem::perms;
+    EXPECT_EQ(std::filesystem::status(server.dir.File("state")).permissions(), owner_read | owner_write);
+    EXPECT_EQ(std::filesystem::status(server.dir.File("spool")).permissions(), owner_all);
 }
 
 // Requests a hostile or broken client sends: each is refused, its job
