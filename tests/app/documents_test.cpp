@@ -1,7 +1,6 @@
 // Documents as phones, command lines and CUPS send them: PDF printed with
 // the same bytes as a CUPS queue with the PPD gives the same pages, photos
-// and drawings in grey by luminance, documents that cannot be read ended
-// with a reason, and the web interface's test page and defaults.
+// and drawings in grey by luminance, and a PDF cancelled while it prints.
 #include "app_support.h"
 
 namespace {
@@ -187,43 +186,6 @@ TEST_P(Image, PrintsGreyByLuminanceFittedToThePaper)
 }
 
 INSTANTIATE_TEST_SUITE_P(Bands, Image, ::testing::ValuesIn(kImages),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// Documents that cannot be printed end their job with a reason; the
-// printer goes on.
-struct UnreadableCase {
-    const char* name;
-    const char* format;
-    std::string content;
-    const char* reason;
-};
-
-const UnreadableCase kUnreadable[] = {
-    {"TextSentAsPdf", "application/pdf", "This is a letter, not a PDF.\n", "ghostscript cannot read the PDF"},
-    {"CutOffPng", "image/png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), "the PNG cannot be read"},
-    {"CutOffJpeg", "image/jpeg", "\xff\xd8\xff\xe0", "the JPEG cannot be read"},
-    // A header that claims 100,000 x 100,000 pixels.
-    {"HugePng", "image/png",
-     std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\x01\x86\xa0\0\x01\x86\xa0\x08\x02\0\0\0\x27\x30\x9c\x9f"
-                 "\0\0\0\0IDAT\x35\xaf\x06\x1e",
-                 45),
-     "more pixels than the printer can use"},
-};
-
-class Unreadable : public Documents, public ::testing::WithParamInterface<UnreadableCase> {};
-
-TEST_P(Unreadable, EndsTheJobWithAReasonAndTheNextPrints)
-{
-    const UnreadableCase& c = GetParam();
-    const std::string path = server->dir.File(c.name);
-    WriteFile(path, Bytes(c.content.begin(), c.content.end()));
-    const JobResult job = PrintFile(*server, "mono", c.name, path, {}, c.format);
-    EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
-    EXPECT_NE(job.message.find(c.reason), std::string::npos) << job.message;
-    ExpectNextPrints(*server, "mono", std::string(c.name) + "-next");
-}
-
-INSTANTIATE_TEST_SUITE_P(Documents, Unreadable, ::testing::ValuesIn(kUnreadable),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Documents, CancelledPdfStopsGhostscriptAndClosesThePage)

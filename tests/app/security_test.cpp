@@ -120,10 +120,10 @@ TEST(AppSecurity, OnlyAdministratorsChangePrintersAndAnyoneMayPrint)
     EXPECT_EQ(std::filesystem::status(server.dir.File("spool")).permissions(), owner_all);
 }
 
-// Requests a hostile or broken client sends: each is refused, its job
-// aborted with a reason, or what the printer cannot honour set aside as
-// IPP allows; no filter outlives its job, no document stays in the spool,
-// and the server goes on printing.
+// Requests a hostile or broken client sends, and documents that cannot be
+// read: each is refused, its job aborted with a reason, or what the printer
+// cannot honour set aside as IPP allows; no filter outlives its job, no
+// document stays in the spool, and the server goes on printing.
 struct HostileCase {
     const char* name;
     ipp_status_t status;                           // Print-Job's answer
@@ -132,7 +132,7 @@ struct HostileCase {
     void (*bend)(cups_page_header2_t&) = nullptr;  // the A4 page's header
     void (*attributes)(ipp_t* request) = nullptr;
     const char* format = "image/pwg-raster";
-    const char* content = nullptr;  // sent instead of the page
+    std::string_view content = {};  // sent instead of the page
     std::uintmax_t cut = 0;         // bytes cut off the page's end
 };
 
@@ -144,6 +144,7 @@ void Media(ipp_t* request, const std::string& name)
     ippDelete(col);
 }
 
+using std::string_view_literals::operator""sv;
 constexpr auto kNoJob = static_cast<ipp_jstate_t>(0);
 
 const HostileCase kHostile[] = {
@@ -169,6 +170,17 @@ const HostileCase kHostile[] = {
      "application/octet-stream", "garbage\n"},
     {"PostScript", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted", nullptr, nullptr, "application/octet-stream",
      "%!PS\nshowpage\n"},
+    {"TextSentAsPdf", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "ghostscript cannot read the PDF", nullptr, nullptr,
+     "application/pdf", "This is a letter, not a PDF.\n"},
+    {"CutOffPng", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "the PNG cannot be read", nullptr, nullptr, "image/png",
+     "\x89PNG\r\n\x1a\n\0\0\0\rIHDR"sv},
+    {"CutOffJpeg", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "the JPEG cannot be read", nullptr, nullptr, "image/jpeg",
+     "\xff\xd8\xff\xe0"},
+    // A header that claims 100,000 x 100,000 pixels.
+    {"HugePng", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "more pixels than the printer can use", nullptr, nullptr,
+     "image/png",
+     "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\x01\x86\xa0\0\x01\x86\xa0\x08\x02\0\0\0\x27\x30\x9c\x9f"
+     "\0\0\0\0IDAT\x35\xaf\x06\x1e"sv},
     {"OversizedJobName", IPP_STATUS_OK, IPP_JSTATE_COMPLETED, "completed", nullptr,
      [](ipp_t* r) { ippAddString(r, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, std::string(20000, 'x').c_str()); }},
     // Printed on the printer's own paper, as the answer says (PAPPL 1.3.1
@@ -198,8 +210,8 @@ TEST_P(Hostile, HasADefinedOutcomeAndLeavesNothing)
 {
     const HostileCase& c = GetParam();
     const std::string path = server->dir.File(c.name);
-    if (c.content != nullptr) {
-        std::ofstream(path) << c.content;
+    if (!c.content.empty()) {
+        WriteFile(path, Bytes(c.content.begin(), c.content.end()));
     } else {
         GreyPage(path, c.bend);
         std::filesystem::resize_file(path, std::filesystem::file_size(path) - c.cut);
