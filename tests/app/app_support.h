@@ -58,6 +58,8 @@ struct Server {
         std::filesystem::create_symlink(RTM_APP_PATH, program);
         std::filesystem::create_directory(dir.File("dev"));
         port = FreePort();
+        options.insert(options.end(), {"server-port=" + std::to_string(port), "log-level=debug", "log-file=" + dir.File("log"),
+                                       "spool-directory=" + dir.File("spool"), "state-file=" + dir.File("state")});
         Start();
     }
     ~Server() { Stop(); }
@@ -70,9 +72,7 @@ struct Server {
         setup.env = {std::string("RASTERTOMONO_FILTER=") + RTM_FILTER_PATH, std::string("RASTERTOMONO_PPD=") + RTM_PPD,
                      std::string("RASTERTOMONO_TESTPAGE=") + RTM_TESTPAGE};
         setup.stdoutPath = dir.File("stdout");
-        std::vector<std::string> argv = {program, "server", "-o", "server-port=" + std::to_string(port), "-o",
-                                         "log-level=debug", "-o", "log-file=" + dir.File("log"), "-o",
-                                         "spool-directory=" + dir.File("spool"), "-o", "state-file=" + dir.File("state")};
+        std::vector<std::string> argv = {program, "server"};
         for (const std::string& option : options)
             argv.insert(argv.end(), {"-o", option});
         running = StartProgram(program, argv, setup);
@@ -95,8 +95,6 @@ struct Server {
         running.pid = -1;
         return result;
     }
-
-    [[nodiscard]] bool Alive() const { return running.pid > 0 && kill(running.pid, 0) == 0; }
 
     // The program's own add sub-command, as an administrator would use it.
     [[nodiscard]] RunResult Add(const std::string& name, const std::string& device) const

@@ -166,9 +166,7 @@ TEST_P(Image, PrintsGreyByLuminanceFittedToThePaper)
 {
     const ImageCase& c = GetParam();
     const std::string image = BandsImage(server->dir, c.device, c.file, c.grey);
-    JobOptions options;
-    options.copies = c.copies;
-    const JobResult job = PrintFile(*server, "mono", c.name, image, options, c.format);
+    const JobResult job = PrintFile(*server, "mono", c.name, image, {.copies = c.copies}, c.format);
     ASSERT_EQ(job.state, IPP_JSTATE_COMPLETED) << job.message;
     const DecodedJob printed = DecodeJob(server->Output(c.name));
     ASSERT_FALSE(printed.violation) << Describe(*printed.violation);
