@@ -334,13 +334,6 @@ inline Bytes ThroughCups(const std::vector<Sheet>& sheets, const char* ppdSize, 
     return run.out;
 }
 
-// What the printer makes of a stream, for failure messages.
-inline std::string Decoded(const Bytes& stream)
-{
-    const DecodedJob job = DecodeJob(stream);
-    return job.violation ? Describe(*job.violation) : std::to_string(job.pages.size()) + " whole pages";
-}
-
 // A document sent piece by piece with Create-Job and Send-Document, as a
 // client streaming a raster does.
 struct StreamedJob {

@@ -58,8 +58,7 @@ TEST_P(SameBytes, AsTheFilterPrintsItThroughCups)
     ASSERT_EQ(job.state, IPP_JSTATE_COMPLETED) << job.message;
     const Bytes expected =
         ThroughCups(sheets, c.ppdSize, c.density, c.weight, c.job.copies, server->dir.File(std::string(c.name) + ".ras"));
-    const Bytes printed = server->Output(c.name);
-    EXPECT_TRUE(::SameBytes(printed, expected)) << Decoded(printed);
+    EXPECT_TRUE(::SameBytes(server->Output(c.name), expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, SameBytes, ::testing::ValuesIn(kSameBytes),
@@ -69,9 +68,9 @@ INSTANTIATE_TEST_SUITE_P(Pages, SameBytes, ::testing::ValuesIn(kSameBytes),
 // mid-page.
 std::vector<Sheet> LongDocument(const std::string& path)
 {
-    const std::vector<Sheet> sheets = {MakeSheet("na_letter_8.5x11in", 10, false),
-                                       MakeSheet("na_letter_8.5x11in", 11, false),
-                                       MakeSheet("na_letter_8.5x11in", 12, false)};
+    std::vector<Sheet> sheets = {MakeSheet("na_letter_8.5x11in", 10, false),
+                                 MakeSheet("na_letter_8.5x11in", 11, false),
+                                 MakeSheet("na_letter_8.5x11in", 12, false)};
     WritePwg(path, sheets, "na_letter_8.5x11in", true);
     return sheets;
 }

@@ -90,8 +90,7 @@ TEST_P(Pdf, SameBytesAsACupsQueueWithThePpd)
                                                    std::to_string(c.job.firstPage) + "-" + std::to_string(c.job.lastPage));
     const Bytes expected = ThroughCups(sheets, c.ppdSize, c.density, c.weight, c.job.copies,
                                        server->dir.File(std::string(c.name) + ".ras"));
-    const Bytes printed = server->Output(c.name);
-    EXPECT_TRUE(::SameBytes(printed, expected)) << Decoded(printed);
+    EXPECT_TRUE(::SameBytes(server->Output(c.name), expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(Manual, Pdf, ::testing::ValuesIn(kPdfs),

@@ -74,8 +74,8 @@ TEST(AppSecurity, OnlyAdministratorsChangePrintersAndAnyoneMayPrint)
         if (c.asNobody)
             argv = {"runuser", "-u", "nobody", "--"};
         argv.push_back(server.program);
-        for (const std::string& arg : c.args)
-            argv.push_back(fills.contains(arg) ? fills.at(arg) : arg);
+        std::ranges::transform(c.args, std::back_inserter(argv),
+                               [&](const std::string& arg) { return fills.contains(arg) ? fills.at(arg) : arg; });
         const RunResult run = RunProgram(argv[0], argv);
         if (c.allowed) {
             EXPECT_EQ(run.status, 0) << run.err;
