@@ -116,6 +116,9 @@ struct Server {
     RunningProgram running;
 };
 
+// Parameterised tests are named after their case.
+inline constexpr auto kByName = [](const auto& info) { return std::string(info.param.name); };
+
 // One server for a whole test suite, its printer "mono" writing to a
 // folder or, where job names are no file names, to /dev/null.
 template <bool kDiscard = false>

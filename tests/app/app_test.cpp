@@ -61,8 +61,7 @@ TEST_P(SameBytes, AsTheFilterPrintsItThroughCups)
     EXPECT_TRUE(::SameBytes(server->Output(c.name), expected));
 }
 
-INSTANTIATE_TEST_SUITE_P(Pages, SameBytes, ::testing::ValuesIn(kSameBytes),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Pages, SameBytes, ::testing::ValuesIn(kSameBytes), kByName);
 
 // A three-page Letter raster in 8-bit grey, large enough to be caught
 // mid-page.

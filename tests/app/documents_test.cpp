@@ -93,8 +93,7 @@ TEST_P(Pdf, SameBytesAsACupsQueueWithThePpd)
     EXPECT_TRUE(::SameBytes(server->Output(c.name), expected));
 }
 
-INSTANTIATE_TEST_SUITE_P(Manual, Pdf, ::testing::ValuesIn(kPdfs),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Manual, Pdf, ::testing::ValuesIn(kPdfs), kByName);
 
 // Four bands, top to bottom: red, green, blue, mid grey (for a grey image
 // the greys of their luminance), rendered into a real image file by
@@ -182,8 +181,7 @@ TEST_P(Image, PrintsGreyByLuminanceFittedToThePaper)
         EXPECT_NEAR(ink[b], expected[b], 0.08) << "band " << b;
 }
 
-INSTANTIATE_TEST_SUITE_P(Bands, Image, ::testing::ValuesIn(kImages),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Bands, Image, ::testing::ValuesIn(kImages), kByName);
 
 TEST_F(Documents, CancelledPdfStopsGhostscriptAndClosesThePage)
 {

@@ -235,7 +235,6 @@ TEST_P(Hostile, HasADefinedOutcomeAndLeavesNothing)
     ExpectNextPrints(*server, "mono", std::string(c.name) + "-next");
 }
 
-INSTANTIATE_TEST_SUITE_P(Requests, Hostile, ::testing::ValuesIn(kHostile),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Requests, Hostile, ::testing::ValuesIn(kHostile), kByName);
 
 }  // namespace
