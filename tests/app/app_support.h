@@ -25,16 +25,6 @@ inline http_t* Connect(int port)
     return httpConnect2("localhost", port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
 }
 
-// Polls until `done` holds, at most `tries` times.
-template <typename Done>
-bool Eventually(Done done, int tries = 400, int ms = 25)
-{
-    for (int i = 0; i < tries; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(ms)))
-        if (done())
-            return true;
-    return false;
-}
-
 inline int FreePort()
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
