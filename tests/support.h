@@ -241,6 +241,16 @@ inline void WriteFile(const std::string& path, const Bytes& bytes)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+// Polls until `done` holds, at most `tries` times.
+template <typename Done>
+bool Eventually(Done done, int tries = 400, int ms = 25)
+{
+    for (int i = 0; i < tries; ++i, usleep(ms * 1000))
+        if (done())
+            return true;
+    return false;
+}
+
 // argv[0] included; a sanitizer report fails the test, and after 120
 // seconds the program is killed.
 inline RunningProgram StartProgram(const std::string& program, const std::vector<std::string>& argv,
@@ -289,13 +299,9 @@ inline RunResult FinishProgram(RunningProgram& running)
         close(running.stdinFd);
     running.stdinFd = -1;
     int status = 0;
-    for (int waited = 0; waitpid(running.pid, &status, WNOHANG) != running.pid; ++waited) {
-        if (waited == 12000) {
-            kill(running.pid, SIGKILL);
-            waitpid(running.pid, &status, 0);
-            break;
-        }
-        usleep(10000);
+    if (!Eventually([&] { return waitpid(running.pid, &status, WNOHANG) == running.pid; }, 12000, 10)) {
+        kill(running.pid, SIGKILL);
+        waitpid(running.pid, &status, 0);
     }
     RunResult result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -338,13 +344,10 @@ inline RunResult RunFilter(const std::string& options, const std::string& file, 
 inline bool WaitUntilReadingStdin(pid_t pid)
 {
     // x86-64: read is system call 0, its first argument the descriptor.
-    for (int tries = 0; tries < 1000; ++tries) {
+    return Eventually([pid] {
         std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
         std::string number;
         std::string fd;
-        if (in >> number >> fd && number == "0" && fd == "0x0")
-            return true;
-        usleep(10000);
-    }
-    return false;
+        return in >> number >> fd && number == "0" && fd == "0x0";
+    }, 1000, 10);
 }

@@ -14,10 +14,16 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "decode.h"
 #include "support.h"
+
+inline http_t* Connect(int port)
+{
+    return httpConnect2("localhost", port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+}
 
 inline int FreePort()
 {
@@ -42,6 +48,8 @@ struct Server {
         std::filesystem::create_symlink(RTM_APP_PATH, program);
         std::filesystem::create_directory(dir.File("dev"));
         port = FreePort();
+        options.insert(options.end(), {"server-port=" + std::to_string(port), "log-level=debug", "log-file=" + dir.File("log"),
+                                       "spool-directory=" + dir.File("spool"), "state-file=" + dir.File("state")});
         Start();
     }
     ~Server() { Stop(); }
@@ -54,20 +62,17 @@ struct Server {
         setup.env = {std::string("RASTERTOMONO_FILTER=") + RTM_FILTER_PATH, std::string("RASTERTOMONO_PPD=") + RTM_PPD,
                      std::string("RASTERTOMONO_TESTPAGE=") + RTM_TESTPAGE};
         setup.stdoutPath = dir.File("stdout");
-        std::vector<std::string> argv = {program, "server", "-o", "server-port=" + std::to_string(port), "-o",
-                                         "log-level=debug", "-o", "log-file=" + dir.File("log"), "-o",
-                                         "spool-directory=" + dir.File("spool"), "-o", "state-file=" + dir.File("state")};
+        std::vector<std::string> argv = {program, "server"};
         for (const std::string& option : options)
             argv.insert(argv.end(), {"-o", option});
         running = StartProgram(program, argv, setup);
-        for (int tries = 0; tries < 200; ++tries) {
-            if (http_t* http = httpConnect2("localhost", port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 2000, nullptr)) {
-                httpClose(http);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ADD_FAILURE() << "the server did not come up:\n" << Stop().err;
+        const bool up = Eventually([this] {
+            http_t* http = Connect(port);
+            httpClose(http);
+            return http != nullptr;
+        }, 200, 50);
+        if (!up)
+            ADD_FAILURE() << "the server did not come up:\n" << Stop().err;
     }
 
     // SIGTERM: PAPPL's shutdown sub-command is slow to return.
@@ -80,8 +85,6 @@ struct Server {
         running.pid = -1;
         return result;
     }
-
-    [[nodiscard]] bool Alive() const { return running.pid > 0 && kill(running.pid, 0) == 0; }
 
     // The program's own add sub-command, as an administrator would use it.
     [[nodiscard]] RunResult Add(const std::string& name, const std::string& device) const
@@ -103,10 +106,28 @@ struct Server {
     RunningProgram running;
 };
 
+// Parameterised tests are named after their case.
+inline constexpr auto kByName = [](const auto& info) { return std::string(info.param.name); };
+
+// One server for a whole test suite, its printer "mono" writing to a
+// folder or, where job names are no file names, to /dev/null.
+template <bool kDiscard = false>
+class SharedServer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        server = std::make_unique<Server>();
+        ASSERT_EQ(server->Add("mono", kDiscard ? "file:///dev/null" : server->Device()).status, 0);
+    }
+    static void TearDownTestSuite() { server.reset(); }
+    static inline std::unique_ptr<Server> server;
+};
+
 struct JobResult {
     int id = 0;
     ipp_jstate_t state = IPP_JSTATE_PENDING;
     std::string message;
+    ipp_status_t status = IPP_STATUS_OK;  // the answer to the request
 };
 
 inline ipp_t* NewRequest(ipp_op_t op, const std::string& uri)
@@ -117,18 +138,13 @@ inline ipp_t* NewRequest(ipp_op_t op, const std::string& uri)
     return request;
 }
 
-inline http_t* Connect(int port)
-{
-    return httpConnect2("localhost", port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
-}
-
 // Waits for the job to end, as a client polling Get-Job-Attributes does.
 inline JobResult WaitForJob(int port, const std::string& uri, int id)
 {
     JobResult result;
     result.id = id;
     http_t* http = Connect(port);
-    for (int tries = 0; tries < 1200 && result.state < IPP_JSTATE_CANCELED; ++tries) {
+    Eventually([&] {
         ipp_t* request = NewRequest(IPP_OP_GET_JOB_ATTRIBUTES, uri);
         ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
         ipp_t* response = cupsDoRequest(http, request, "/ipp/print");
@@ -136,9 +152,8 @@ inline JobResult WaitForJob(int port, const std::string& uri, int id)
         const char* message = ippGetString(ippFindAttribute(response, "job-state-message", IPP_TAG_TEXT), 0, nullptr);
         result.message = message != nullptr ? message : "";
         ippDelete(response);
-        if (result.state < IPP_JSTATE_CANCELED)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+        return result.state >= IPP_JSTATE_CANCELED;
+    }, 1200, 50);
     httpClose(http);
     return result;
 }
@@ -154,14 +169,34 @@ struct JobOptions {
     int lastPage = 0;
 };
 
+inline ipp_t* PrintRequest(const std::string& uri, const char* format, const char* name = nullptr)
+{
+    ipp_t* request = NewRequest(IPP_OP_PRINT_JOB, uri);
+    if (name != nullptr)
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
+    return request;
+}
+
+// Sends the request with the document; the job is not waited for.
+inline JobResult Send(const Server& server, const std::string& printer, ipp_t* request, const std::string& file)
+{
+    http_t* http = Connect(server.port);
+    ipp_t* response = cupsDoFileRequest(http, request, ("/ipp/print/" + printer).c_str(), file.c_str());
+    JobResult result;
+    result.id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+    result.status = cupsLastError();
+    result.message = cupsLastErrorString();
+    ippDelete(response);
+    httpClose(http);
+    return result;
+}
+
 // Print-Job with a document file, the way ipptool and CUPS send it.
 inline JobResult PrintFile(const Server& server, const std::string& printer, const std::string& jobName,
                     const std::string& file, const JobOptions& job = {}, const char* format = "image/pwg-raster")
 {
-    const std::string uri = server.Uri(printer);
-    ipp_t* request = NewRequest(IPP_OP_PRINT_JOB, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, jobName.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
+    ipp_t* request = PrintRequest(server.Uri(printer), format, jobName.c_str());
     if (job.copies != 1)
         ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_INTEGER, "copies", job.copies);
     if (job.darkness != 0)
@@ -186,19 +221,12 @@ inline JobResult PrintFile(const Server& server, const std::string& printer, con
         ippAddCollection(request, IPP_TAG_JOB, "media-col", col);
         ippDelete(col);
     }
-    http_t* http = Connect(server.port);
-    ipp_t* response = cupsDoFileRequest(http, request, ("/ipp/print/" + printer).c_str(), file.c_str());
-    JobResult result;
-    result.id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
-    const ipp_status_t status = cupsLastError();
-    ippDelete(response);
-    httpClose(http);
+    JobResult result = Send(server, printer, request, file);
     if (result.id == 0) {
         result.state = IPP_JSTATE_ABORTED;
-        result.message = std::string(ippErrorString(status)) + ": " + cupsLastErrorString();
         return result;
     }
-    return WaitForJob(server.port, uri, result.id);
+    return WaitForJob(server.port, server.Uri(printer), result.id);
 }
 
 // A page as the client has it: the whole sheet at 600 dpi, one value per
@@ -234,8 +262,7 @@ inline Sheet MakeSheet(const char* media, unsigned seed, bool grey)
             for (unsigned x = x0; x < std::min(sheet.width, x0 + w); ++x)
                 sheet.dots[std::size_t{y} * sheet.width + x] = (x + y) % 3 == 0 ? 255 : value;
     }
-    for (unsigned x = 0; x < sheet.width; ++x)
-        sheet.dots[std::size_t{96} * sheet.width + x] = 0;
+    std::fill_n(sheet.dots.begin() + std::ptrdiff_t{96} * sheet.width, sheet.width, 0);
     for (unsigned y = 0; y < sheet.height; ++y)
         sheet.dots[std::size_t{y} * sheet.width + 96] = 0;
     return sheet;
@@ -245,30 +272,24 @@ inline Sheet MakeSheet(const char* media, unsigned seed, bool grey)
 inline void WritePwg(const std::string& path, const std::vector<Sheet>& sheets, const char* media, bool eightBit,
                      cups_mode_t mode = CUPS_RASTER_WRITE_PWG)
 {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    cups_raster_t* raster = cupsRasterOpen(fileno(file), mode);
+    std::vector<TestPage> pages;
     for (const Sheet& sheet : sheets) {
-        cups_page_header2_t header;
-        cupsRasterInitPWGHeader(&header, pwgMediaForPWG(media), eightBit ? "sgray_8" : "black_1", 600, 600,
+        TestPage& page = pages.emplace_back();
+        cupsRasterInitPWGHeader(&page.header, pwgMediaForPWG(media), eightBit ? "sgray_8" : "black_1", 600, 600,
                                 "one-sided", nullptr);
-        header.cupsWidth = sheet.width;
-        header.cupsHeight = sheet.height;
-        header.cupsBytesPerLine = eightBit ? sheet.width : (sheet.width + 7) / 8;
-        cupsRasterWriteHeader2(raster, &header);
-        Bytes line(header.cupsBytesPerLine);
-        for (unsigned y = 0; y < sheet.height; ++y) {
-            std::fill(line.begin(), line.end(), 0);
+        page.header.cupsWidth = sheet.width;
+        page.header.cupsHeight = sheet.height;
+        page.header.cupsBytesPerLine = eightBit ? sheet.width : (sheet.width + 7) / 8;
+        page.rows.assign(sheet.height, Bytes(page.header.cupsBytesPerLine));
+        for (unsigned y = 0; y < sheet.height; ++y)
             for (unsigned x = 0; x < sheet.width; ++x) {
                 if (eightBit)
-                    line[x] = sheet.At(x, y);
+                    page.rows[y][x] = sheet.At(x, y);
                 else if (sheet.At(x, y) < 128)
-                    line[x / 8] |= static_cast<std::uint8_t>(0x80U >> (x % 8));
+                    page.rows[y][x / 8] |= static_cast<std::uint8_t>(0x80U >> (x % 8));
             }
-            cupsRasterWritePixels(raster, line.data(), header.cupsBytesPerLine);
-        }
     }
-    cupsRasterClose(raster);
-    (void)std::fclose(file);
+    WriteRaster(path, pages, mode);
 }
 
 // What a CUPS queue with the PPD prints for the sheets: the raster CUPS
@@ -304,13 +325,6 @@ inline Bytes ThroughCups(const std::vector<Sheet>& sheets, const char* ppdSize, 
         RunFilter("PrintDensity=" + std::to_string(density) + " PaperWeight=" + std::to_string(weight), path, RTM_PPD);
     EXPECT_EQ(run.status, 0) << run.err;
     return run.out;
-}
-
-// What the printer makes of a stream, for failure messages.
-inline std::string Decoded(const Bytes& stream)
-{
-    const DecodedJob job = DecodeJob(stream);
-    return job.violation ? Describe(*job.violation) : std::to_string(job.pages.size()) + " whole pages";
 }
 
 // A document sent piece by piece with Create-Job and Send-Document, as a
@@ -355,4 +369,44 @@ inline void Cancel(const Server& server, const std::string& uri, int id)
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
     ippDelete(cupsDoRequest(http, request, "/ipp/print"));
     httpClose(http);
+}
+
+// One 8-bit A4 page whose header `bend` changes, with as many lines as given.
+inline void GreyPage(const std::string& path, void (*bend)(cups_page_header2_t&) = nullptr, unsigned lines = 16)
+{
+    TestPage page{};
+    cupsRasterInitPWGHeader(&page.header, pwgMediaForPWG("iso_a4_210x297mm"), "sgray_8", 600, 600, "one-sided", nullptr);
+    if (bend != nullptr)
+        bend(page.header);
+    page.rows.assign(lines, Bytes(page.header.cupsBytesPerLine, 0x40));
+    WriteRaster(path, {page}, CUPS_RASTER_WRITE_PWG);
+}
+
+// Whatever became of the last job, the printer takes the next.
+inline void ExpectNextPrints(const Server& server, const std::string& printer, const std::string& name)
+{
+    const std::string path = server.dir.File(name + ".pwg");
+    GreyPage(path);
+    EXPECT_EQ(PrintFile(server, printer, name, path).state, IPP_JSTATE_COMPLETED);
+}
+
+// Every page the printer gets is closed, whatever ended the job.
+inline void ExpectClosedPages(const Bytes& stream, std::size_t fewerThan)
+{
+    const DecodedJob job = DecodeJob(stream);
+    EXPECT_FALSE(job.violation) << Describe(*job.violation);
+    EXPECT_GE(job.pages.size(), 1U);
+    EXPECT_LT(job.pages.size(), fewerThan);
+}
+
+// Processes of the server's that are still running, zombies included.
+inline std::size_t Children(pid_t pid)
+{
+    std::size_t count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream in(task.path() / "children");
+        for (std::string child; in >> child;)
+            ++count;
+    }
+    return count;
 }

@@ -1,10 +1,6 @@
 // Documents as phones, command lines and CUPS send them: PDF printed with
 // the same bytes as a CUPS queue with the PPD gives the same pages, photos
-// and drawings in grey by luminance, documents that cannot be read ended
-// with a reason, and the web interface's test page and defaults.
-#include <fstream>
-#include <sstream>
-
+// and drawings in grey by luminance, and a PDF cancelled while it prints.
 #include "app_support.h"
 
 namespace {
@@ -65,17 +61,7 @@ std::vector<Sheet> AsCupsLaysThemOut(const TempDir& dir, const std::string& pdf,
     return ReadSheets(raster);
 }
 
-class Documents : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        server = std::make_unique<Server>();
-        ASSERT_EQ(server->Add("mono", server->Device()).status, 0);
-    }
-    static void TearDownTestSuite() { server.reset(); }
-    static std::unique_ptr<Server> server;
-};
-std::unique_ptr<Server> Documents::server;
+using Documents = SharedServer<>;
 
 struct PdfCase {
     const char* name;
@@ -104,12 +90,10 @@ TEST_P(Pdf, SameBytesAsACupsQueueWithThePpd)
                                                    std::to_string(c.job.firstPage) + "-" + std::to_string(c.job.lastPage));
     const Bytes expected = ThroughCups(sheets, c.ppdSize, c.density, c.weight, c.job.copies,
                                        server->dir.File(std::string(c.name) + ".ras"));
-    const Bytes printed = server->Output(c.name);
-    EXPECT_TRUE(::SameBytes(printed, expected)) << Decoded(printed);
+    EXPECT_TRUE(::SameBytes(server->Output(c.name), expected));
 }
 
-INSTANTIATE_TEST_SUITE_P(Manual, Pdf, ::testing::ValuesIn(kPdfs),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Manual, Pdf, ::testing::ValuesIn(kPdfs), kByName);
 
 // Four bands, top to bottom: red, green, blue, mid grey (for a grey image
 // the greys of their luminance), rendered into a real image file by
@@ -180,14 +164,15 @@ TEST_P(Image, PrintsGreyByLuminanceFittedToThePaper)
 {
     const ImageCase& c = GetParam();
     const std::string image = BandsImage(server->dir, c.device, c.file, c.grey);
-    JobOptions options;
-    options.copies = c.copies;
-    const JobResult job = PrintFile(*server, "mono", c.name, image, options, c.format);
+    const JobResult job = PrintFile(*server, "mono", c.name, image, {.copies = c.copies}, c.format);
     ASSERT_EQ(job.state, IPP_JSTATE_COMPLETED) << job.message;
     const DecodedJob printed = DecodeJob(server->Output(c.name));
     ASSERT_FALSE(printed.violation) << Describe(*printed.violation);
     ASSERT_EQ(printed.pages.size(), 1U);
-    EXPECT_EQ(printed.settings->copies, c.copies);
+    // The defaults, on A4.
+    EXPECT_EQ((std::vector<int>{printed.settings->density, printed.settings->weight, printed.settings->paperWidth,
+                                printed.settings->paperHeight, printed.settings->copies}),
+              (std::vector<int>{2, 1, 4960, 7016, c.copies}));
     // Red, green, blue, grey: luminance 77, 150, 29 and 128 of 255.
     const double expected[] = {1 - 77 / 255.0, 1 - 150 / 255.0, 1 - 29 / 255.0, 1 - 128 / 255.0};
     const std::vector<double> ink = BandInk(printed.pages[0]);
@@ -196,91 +181,19 @@ TEST_P(Image, PrintsGreyByLuminanceFittedToThePaper)
         EXPECT_NEAR(ink[b], expected[b], 0.08) << "band " << b;
 }
 
-INSTANTIATE_TEST_SUITE_P(Bands, Image, ::testing::ValuesIn(kImages),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// Documents that cannot be printed end their job with a reason; the
-// printer goes on.
-struct UnreadableCase {
-    const char* name;
-    const char* format;
-    std::string content;
-    const char* reason;
-};
-
-const UnreadableCase kUnreadable[] = {
-    {"TextSentAsPdf", "application/pdf", "This is a letter, not a PDF.\n", "ghostscript cannot read the PDF"},
-    {"CutOffPng", "image/png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), "the PNG cannot be read"},
-    {"CutOffJpeg", "image/jpeg", "\xff\xd8\xff\xe0", "the JPEG cannot be read"},
-    // A header that claims 100,000 x 100,000 pixels.
-    {"HugePng", "image/png",
-     std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\x01\x86\xa0\0\x01\x86\xa0\x08\x02\0\0\0\x27\x30\x9c\x9f"
-                 "\0\0\0\0IDAT\x35\xaf\x06\x1e",
-                 45),
-     "more pixels than the printer can use"},
-};
-
-class Unreadable : public Documents, public ::testing::WithParamInterface<UnreadableCase> {};
-
-TEST_P(Unreadable, EndsTheJobWithAReasonAndTheNextPrints)
-{
-    const UnreadableCase& c = GetParam();
-    const std::string path = server->dir.File(c.name);
-    WriteFile(path, Bytes(c.content.begin(), c.content.end()));
-    const JobResult job = PrintFile(*server, "mono", c.name, path, {}, c.format);
-    EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
-    EXPECT_NE(job.message.find(c.reason), std::string::npos) << job.message;
-    const std::string next = BandsImage(server->dir, "pnggray", "next.png", true);
-    EXPECT_EQ(PrintFile(*server, "mono", std::string(c.name) + "-next", next, {}, "image/png").state,
-              IPP_JSTATE_COMPLETED);
-}
-
-INSTANTIATE_TEST_SUITE_P(Documents, Unreadable, ::testing::ValuesIn(kUnreadable),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// Processes whose parent is `parent` and whose name is `name`.
-int Children(pid_t parent, const std::string& name)
-{
-    int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line))
-            continue;
-        const std::size_t open = line.find('(');
-        const std::size_t close = line.rfind(')');
-        if (open == std::string::npos || close == std::string::npos)
-            continue;
-        std::istringstream rest(line.substr(close + 2));
-        char state = 0;
-        pid_t ppid = 0;
-        rest >> state >> ppid;
-        count += ppid == parent && line.substr(open + 1, close - open - 1) == name ? 1 : 0;
-    }
-    return count;
-}
+INSTANTIATE_TEST_SUITE_P(Bands, Image, ::testing::ValuesIn(kImages), kByName);
 
 TEST_F(Documents, CancelledPdfStopsGhostscriptAndClosesThePage)
 {
     const std::string uri = server->Uri("mono");
-    http_t* http = Connect(server->port);
-    ipp_t* request = NewRequest(IPP_OP_PRINT_JOB, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, "cancelled-pdf");
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, "application/pdf");
-    ipp_t* response = cupsDoFileRequest(http, request, "/ipp/print/mono", Manual(server->dir).c_str());
-    const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
-    ippDelete(response);
-    httpClose(http);
+    const int id =
+        Send(*server, "mono", PrintRequest(uri, "application/pdf", "cancelled-pdf"), Manual(server->dir)).id;
     ASSERT_NE(id, 0);
-    for (int tries = 0; tries < 400 && DecodeJob(server->Output("cancelled-pdf")).pages.empty(); ++tries)
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    Eventually([] { return !DecodeJob(server->Output("cancelled-pdf")).pages.empty(); });
     Cancel(*server, uri, id);
     EXPECT_EQ(WaitForJob(server->port, uri, id).state, IPP_JSTATE_CANCELED);
-    EXPECT_EQ(Children(server->running.pid, "gs"), 0);
-    const DecodedJob printed = DecodeJob(server->Output("cancelled-pdf"));
-    EXPECT_FALSE(printed.violation) << Describe(*printed.violation);
-    EXPECT_GE(printed.pages.size(), 1U);
-    EXPECT_LT(printed.pages.size(), 38U);
+    EXPECT_EQ(Children(server->running.pid), 0U);
+    ExpectClosedPages(server->Output("cancelled-pdf"), 38);
 }
 
 }  // namespace
