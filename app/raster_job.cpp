@@ -181,10 +181,12 @@ bool EndPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* 
         return true;
     }
     // An input page shorter than the paper ends in white.
-    const std::vector<std::uint8_t> blank(state->input.bytesPerLine, 0);
-    const InputPage white{LineSense::kBlack1, state->input.width, 0, state->input.bytesPerLine};
-    while (state->rowsSent < state->header.cupsHeight && !state->filter.inputFailed) {
+    if (state->rowsSent < state->header.cupsHeight) {
+        const std::vector<std::uint8_t> blank(state->input.bytesPerLine, 0);
+        const InputPage white{LineSense::kBlack1, state->input.width, 0, state->input.bytesPerLine};
         ConvertLine(blank, white, 0, 0, state->dither, state->row, state->header.cupsWidth);
+    }
+    while (state->rowsSent < state->header.cupsHeight && !state->filter.inputFailed) {
         if (!WriteFilterRow(state->filter, state->row))
             break;
         ++state->rowsSent;

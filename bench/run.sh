@@ -182,26 +182,17 @@ inclusive() {  # callgrind-out function-pattern
 # ghostscript alone rendering it as the application has it rendered.
 echo "The manual through the Printer Application ..." >&2
 app_dir=$(mktemp -d /tmp/rtm-bench-app.XXXXXX)
-app_pid=""
+# shellcheck source-path=SCRIPTDIR source=../scripts/app-server.sh
+source "$(dirname "$0")/../scripts/app-server.sh"
 # shellcheck disable=SC2317 # run by the EXIT trap
 stop_app() {
-  [[ -n $app_pid ]] && kill -TERM "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null
+  app_server_stop
   rm -rf "$app_dir"
 }
 trap stop_app EXIT
-mkdir -p "$app_dir/dev" "$app_dir/tmp"
-app="$app_dir/rtm-bench-app"
-ln -s "$bin/app/rastertomono-printer-app" "$app"
-port=$((20000 + RANDOM % 20000))
-TMPDIR="$app_dir/tmp" RASTERTOMONO_FILTER="$mono" RASTERTOMONO_PPD="$mono_ppd" \
-  "$app" server -o server-port="$port" -o file-devices=yes -o log-level=warn -o log-file="$app_dir/log" \
-  -o spool-directory="$app_dir/spool" -o state-file="$app_dir/state" >/dev/null 2>&1 &
-app_pid=$!
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.1
-done
-"$app" add -u "ipp://localhost:$port/ipp/system" -d mono -m mono-laser-600 -v "file://$app_dir/dev" >/dev/null
+RASTERTOMONO_FILTER="$mono" RASTERTOMONO_PPD="$mono_ppd" \
+  app_server_start "$bin/app/rastertomono-printer-app" "$app_dir" rtm-bench-app mono "$app_dir/log" warn
+port=$app_port
 app_table="$bin/bench-app.md"
 {
   echo "| run | first byte s | done s | pages per minute |"
@@ -217,7 +208,6 @@ for _ in $(seq "$runs"); do
 done
 gs_wall=$(printf '%s\n' "${gs_times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")
 stop_app
-app_pid=""
 trap - EXIT
 
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)

@@ -29,16 +29,16 @@ scheduler_ready() {
   [[ -x $(cups-config --serverbin)/filter/pdftopdf && -x $(cups-config --serverbin)/filter/gstoraster ]]
 }
 
+# shellcheck source-path=SCRIPTDIR source=app-server.sh
+source "$top/scripts/app-server.sh"
+
 # The scheduler's log is kept for the curious; the scheduler and its folder go.
 root=""
 app_dir=""
 app_pid=""
 # shellcheck disable=SC2317 # run by the EXIT trap
 finish() {
-  if [[ -n $app_pid ]]; then
-    kill -TERM "$app_pid" 2>/dev/null || true
-    wait "$app_pid" 2>/dev/null || true
-  fi
+  app_server_stop
   [[ -n $app_dir ]] && rm -rf "$app_dir"
   [[ -n $root ]] || return 0
   sandbox_stop
@@ -98,20 +98,10 @@ done
 # after it), port, spool and temporary folder.
 app_dir=$(mktemp -d /tmp/rtm-demo-app.XXXXXX)
 chmod 0755 "$app_dir"
-mkdir -p "$app_dir/dev" "$app_dir/tmp"
-app="$app_dir/rtm-demo-app"
-ln -s "$top/$build/app/rastertomono-printer-app" "$app"
-port=$((20000 + RANDOM % 20000))
-TMPDIR="$app_dir/tmp" RASTERTOMONO_FILTER="$top/$build/filter/rastertomono" \
-  RASTERTOMONO_PPD="$top/$build/ppd/monol600.ppd" RASTERTOMONO_TESTPAGE="$top/$build/app/sample-page.pdf" \
-  "$app" server -o server-port="$port" -o file-devices=yes -o log-file="$out/app.log" -o log-level=info \
-  -o spool-directory="$app_dir/spool" -o state-file="$app_dir/state" >/dev/null 2>&1 &
-app_pid=$!
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.1
-done
-"$app" add -u "ipp://localhost:$port/ipp/system" -d Mono600 -m mono-laser-600 -v "file://$app_dir/dev" >/dev/null
+RASTERTOMONO_FILTER="$top/$build/filter/rastertomono" RASTERTOMONO_PPD="$top/$build/ppd/monol600.ppd" \
+  RASTERTOMONO_TESTPAGE="$top/$build/app/sample-page.pdf" \
+  app_server_start "$top/$build/app/rastertomono-printer-app" "$app_dir" rtm-demo-app Mono600 "$out/app.log" info
+port=$app_port
 uri="ipp://localhost:$port/ipp/print/Mono600"
 if [[ -n $root ]]; then
   lpadmin -p Mono600-app -E -v "$uri" -m everywhere 2>/dev/null
@@ -134,9 +124,7 @@ for _ in $(seq 300); do
 done
 app_stream="$out/app-sample-page.prn"
 cp "$app_dir/dev/$name.prn" "$app_stream" || status=1
-kill -TERM "$app_pid"
-wait "$app_pid" 2>/dev/null || true
-app_pid=""
+app_server_stop
 echo
 echo "The Printer Application (rastertomono-printer-app)"
 echo "  server: http://localhost:$port/ (web interface), printer Mono600 on a file:// device; stopped again"

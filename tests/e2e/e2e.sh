@@ -17,6 +17,8 @@ case_name=${1:?usage: e2e.sh ppd|install|print|failure|cancel|app}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source-path=SCRIPTDIR source=../../scripts/cups-sandbox.sh
 source "$here/../../scripts/cups-sandbox.sh"
+# shellcheck source-path=SCRIPTDIR source=../../scripts/app-server.sh
+source "$here/../../scripts/app-server.sh"
 
 : "${RTM_FILTER:?}" "${RTM_PPD:?}" "${RTM_MONODUMP:?}" "${RTM_PAGECOMPARE:?}" "${RTM_BUILD_DIR:?}"
 keep_dir=${RTM_KEEP_DIR:-$RTM_BUILD_DIR/e2e-failed}
@@ -34,7 +36,7 @@ work=""
 app_pid=""
 cleanup() {
   local status=$?
-  app_stop
+  app_server_stop
   sandbox_stop
   if [[ -n $work ]]; then
     if ((status != 0)); then
@@ -322,33 +324,10 @@ case_cancel() {
 # private too: PAPPL names its root socket after it.
 app_port=""
 app_start() {
-  local app=$work/app/rtm-e2e-$$ tries
-  mkdir -p "$work/app/dev" "$work/app/tmp"
-  ln -s "$RTM_APP" "$app"
-  for ((tries = 0; tries < 50; tries++)); do
-    app_port=$((20000 + RANDOM % 20000))
-    ss -ltn | grep -q ":$app_port " || break
-  done
-  TMPDIR=$work/app/tmp RASTERTOMONO_FILTER=$RTM_FILTER RASTERTOMONO_PPD=$RTM_PPD RASTERTOMONO_TESTPAGE=$RTM_TESTPAGE \
-    setpriv --pdeathsig TERM -- "$app" server -o server-port="$app_port" -o file-devices=yes -o log-level=debug \
-    -o log-file="$jobs/app-server.log" -o spool-directory="$work/app/spool" -o state-file="$work/app/state" \
-    >"$jobs/app-server.out" 2>&1 &
-  app_pid=$!
-  for ((tries = 0; tries < 100; tries++)); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$app_port") 2>/dev/null && break
-    sleep 0.1
-  done
-  "$app" add -u "ipp://localhost:$app_port/ipp/system" -d mono -m mono-laser-600 -v "file://$work/app/dev" ||
+  RASTERTOMONO_FILTER=$RTM_FILTER RASTERTOMONO_PPD=$RTM_PPD RASTERTOMONO_TESTPAGE=$RTM_TESTPAGE \
+    app_server_start "$RTM_APP" "$work/app" "rtm-e2e-$$" mono "$jobs/app-server.log" debug ||
     fail "the application did not add its printer"
 }
-
-app_stop() {
-  [[ -n $app_pid ]] || return 0
-  kill -TERM "$app_pid" 2>/dev/null || true
-  wait "$app_pid" 2>/dev/null || true
-  app_pid=""
-}
-
 app_uri() { printf 'ipp://localhost:%s/ipp/print/mono' "$app_port"; }
 
 # Waits until the application has no job left to print, then keeps the
