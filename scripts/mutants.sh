@@ -1,7 +1,8 @@
 #!/bin/bash
 # Mutation run: plants one small fault at a time in the code under filter/,
 # tools/monodump/ and app/ (when present), rebuilds, runs the fast suite
-# (ctest without the e2e, fuzz and deb labels) and reports which faults
+# (ctest without the e2e, fuzz and deb labels; for a fault in app/ only the
+# application's tests, the only ones that run it) and reports which faults
 # survived.
 #
 # The faults are a fixed set: every candidate (a flipped comparison, an
@@ -114,9 +115,17 @@ trap 'restore; exit 130' INT TERM
 trap restore EXIT
 
 build() { cmake --build "$work/build" -j "$jobs" >"$work/build.log" 2>&1; }
+ctest_run() {
+  timeout "$suite_timeout" ctest --test-dir "$work/build" "$@" --stop-on-failure --timeout 60 -j "$jobs" \
+    >"$work/ctest.log" 2>&1
+}
+# The fast suite: the quick tests first, then the application's, which
+# alone can reach a fault in app/ (nothing else links or starts it).
 suite() {
-  timeout "$suite_timeout" ctest --test-dir "$work/build" -LE 'e2e|fuzz|deb' --stop-on-failure \
-    --timeout 60 -j "$jobs" >"$work/ctest.log" 2>&1
+  case "${1:-}" in
+    app/*) ctest_run -L app ;;
+    *) ctest_run -LE 'e2e|fuzz|deb|app' && ctest_run -L app ;;
+  esac
 }
 
 echo "mutants: configuring and building $work/build"
@@ -136,10 +145,11 @@ while IFS=$'\t' read -r file line col from to; do
   desc="$file:$line:$col: $from -> $to"
   if ! build; then
     verdict="does not compile"; broken=$((broken + 1))
-  elif suite; then
+  elif suite "$file"; then
     verdict="SURVIVED"; survived=$((survived + 1)); survivors+="  $desc"$'\n'
   else
-    verdict="killed"; killed=$((killed + 1))
+    verdict="killed by $(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (.*)$/\1/p' "$work/ctest.log" | head -n 1)"
+    killed=$((killed + 1))
   fi
   restore
   printf '[%d/%d] %s: %s\n' "$i" "$total" "$verdict" "$desc"
