@@ -59,7 +59,7 @@ struct Server {
     void Start()
     {
         RunSetup setup;
-        setup.env = {std::string("RASTERTOMONO_FILTER=") + RTM_FILTER_PATH, std::string("RASTERTOMONO_PPD=") + RTM_PPD,
+        setup.env = {"RASTERTOMONO_FILTER=" + filter, std::string("RASTERTOMONO_PPD=") + RTM_PPD,
                      std::string("RASTERTOMONO_TESTPAGE=") + RTM_TESTPAGE};
         setup.stdoutPath = dir.File("stdout");
         std::vector<std::string> argv = {program, "server"};
@@ -101,6 +101,7 @@ struct Server {
 
     TempDir dir;
     std::vector<std::string> options;
+    std::string filter = RTM_FILTER_PATH;
     std::string program;
     int port = 0;
     RunningProgram running;
@@ -128,6 +129,7 @@ struct JobResult {
     ipp_jstate_t state = IPP_JSTATE_PENDING;
     std::string message;
     ipp_status_t status = IPP_STATUS_OK;  // the answer to the request
+    int impressions = 0;                  // job-impressions-completed
 };
 
 inline ipp_t* NewRequest(ipp_op_t op, const std::string& uri)
@@ -151,6 +153,7 @@ inline JobResult WaitForJob(int port, const std::string& uri, int id)
         result.state = static_cast<ipp_jstate_t>(ippGetInteger(ippFindAttribute(response, "job-state", IPP_TAG_ENUM), 0));
         const char* message = ippGetString(ippFindAttribute(response, "job-state-message", IPP_TAG_TEXT), 0, nullptr);
         result.message = message != nullptr ? message : "";
+        result.impressions = ippGetInteger(ippFindAttribute(response, "job-impressions-completed", IPP_TAG_INTEGER), 0);
         ippDelete(response);
         return result.state >= IPP_JSTATE_CANCELED;
     }, 1200, 50);

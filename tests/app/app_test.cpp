@@ -179,6 +179,27 @@ TEST(AppServer, PassesIppEverywhereTestsButOverrides)
     EXPECT_EQ(failed[0].rfind("PWG 5100.14 section 5.1/5.2", 0), 0U) << failed[0];
 }
 
+// The filter's last ERROR: line, even one left unended, is the job's reason.
+TEST(AppServer, FailedFilterAbortsTheJobWithItsReason)
+{
+    Server server;
+    server.Stop();
+    server.filter = server.dir.File("failing-filter");
+    // The first run leaves its last line unended, the second ends it.
+    const std::string script = "#!/bin/sh\ncat >/dev/null\n[ -e \"$0.1\" ] && echo 'ERROR: out of paper' >&2 && exit 1\n"
+                               "touch \"$0.1\"\nprintf 'DEBUG: read\\nERROR: out of paper' >&2\nexit 1\n";
+    WriteFile(server.filter, Bytes(script.begin(), script.end()));
+    std::filesystem::permissions(server.filter, std::filesystem::perms::owner_all);
+    server.Start();
+    ASSERT_EQ(server.Add("mono", server.Device()).status, 0);
+    GreyPage(server.dir.File("page.pwg"));
+    for (const char* name : {"unended", "ended"}) {
+        const JobResult job = PrintFile(server, "mono", name, server.dir.File("page.pwg"));
+        EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
+        EXPECT_NE(job.message.find("the filter failed: out of paper"), std::string::npos) << name << ": " << job.message;
+    }
+}
+
 TEST(AppServer, FileDevicesOnlyWhenTheServerAllowsThem)
 {
     Server server(std::vector<std::string>{});

@@ -85,6 +85,7 @@ TEST_P(Pdf, SameBytesAsACupsQueueWithThePpd)
     const std::string manual = Manual(server->dir);
     const JobResult job = PrintFile(*server, "mono", c.name, manual, c.job, "application/pdf");
     ASSERT_EQ(job.state, IPP_JSTATE_COMPLETED) << job.message;
+    EXPECT_EQ(job.impressions, c.job.lastPage - c.job.firstPage + 1);
     const std::vector<Sheet> sheets =
         AsCupsLaysThemOut(server->dir, manual, std::string("media=") + c.ppdSize + " page-ranges=" +
                                                    std::to_string(c.job.firstPage) + "-" + std::to_string(c.job.lastPage));

@@ -93,12 +93,10 @@ print_job() {
   echo "$id"
 }
 
-# Reads jobs/NAME.prn with monodump into jobs/NAME.txt and jobs/NAME/page-*.pbm.
+# Reads jobs/NAME.prn with monodump into jobs/NAME.txt.
 decode() {
-  local name=$1 status=0
-  mkdir -p "$jobs/$name"
-  "$RTM_MONODUMP" --pbm "$jobs/$name" "$jobs/$name.prn" >"$jobs/$name.txt" 2>"$jobs/$name.err" || status=$?
-  ((status == 0)) || fail "monodump rejects $name.prn (status $status): $(cat "$jobs/$name.err")"
+  "$RTM_MONODUMP" "$jobs/$1.prn" >"$jobs/$1.txt" 2>"$jobs/$1.err" ||
+    fail "monodump rejects $1.prn: $(cat "$jobs/$1.err")"
 }
 
 # Decodes jobs/NAME.prn and checks the settings block as monodump reads it,
@@ -152,7 +150,7 @@ render_reference() {
 
 expect_pages_match() {
   local name=$1 status=0
-  "$RTM_PAGECOMPARE" "$jobs/$name.ref.ras" "$jobs/$name" >"$jobs/$name.cmp" 2>&1 || status=$?
+  "$RTM_PAGECOMPARE" "$jobs/$name.ref.ras" "$jobs/$name.prn" >"$jobs/$name.cmp" 2>&1 || status=$?
   sed "s/^/  $name /" "$jobs/$name.cmp"
   ((status == 0)) || fail "$name: printed pages differ from ghostscript's rendering"
 }
@@ -230,7 +228,7 @@ case_print() {
   # The comparison must see a page moved by a single dot.
   render_pages "$jobs/testpage.ref.pdf" "$jobs/testpage.shifted.ras" \
     -c '<</.HWMargins[0.12 0 0 0]>>setpagedevice'
-  if "$RTM_PAGECOMPARE" "$jobs/testpage.shifted.ras" "$jobs/testpage" >"$jobs/testpage.shifted.cmp"; then
+  if "$RTM_PAGECOMPARE" "$jobs/testpage.shifted.ras" "$jobs/testpage.prn" >"$jobs/testpage.shifted.cmp"; then
     fail "a reference shifted by one dot still matches: the comparison is blind"
   fi
   pass "a page shifted by one dot does not match"

@@ -1,7 +1,7 @@
-// pagecompare REFERENCE.ras PRINTED_DIR
+// pagecompare REFERENCE.ras PRINTED.prn
 //
-// Compares the pages the printer was told to print (PRINTED_DIR/page-001.pbm,
-// ... as monodump writes them: the whole paper, 1 = toner) with a reference
+// Compares the pages the printer was told to print (the printer stream
+// PRINTED.prn, each page read back onto the whole paper) with a reference
 // rendering of the same document (a one-bit, white = 1 CUPS raster of whole
 // pages at the same resolution, as ghostscript's cups device writes it).
 //
@@ -24,15 +24,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "decode.h"
+#include "render.h"
 
 namespace {
 
@@ -55,29 +57,27 @@ struct InputError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Binary PBM (P4) as monodump writes it: no comments in the header.
-Bitmap ReadPbm(const std::string& path)
+// The pages of a printer stream as the printer puts them on its paper.
+std::vector<Bitmap> ReadStream(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw InputError("cannot open " + path);
-    std::string magic;
-    if (!(in >> magic) || magic != "P4")
-        throw InputError(path + " is not a binary PBM");
-    Bitmap bitmap;
-    // One white-space byte ends the header.
-    if (!(in >> bitmap.width >> bitmap.height) || std::isspace(in.get()) == 0)
-        throw InputError(path + " has no readable size");
-    const std::size_t rowBytes = (bitmap.width + 7) / 8;
-    std::vector<unsigned char> row(rowBytes);
-    bitmap.dots.resize(bitmap.width * bitmap.height);
-    for (std::size_t y = 0; y < bitmap.height; ++y) {
-        if (!in.read(reinterpret_cast<char*>(row.data()), static_cast<std::streamsize>(rowBytes)))
-            throw InputError(path + " ends before its last row");
-        for (std::size_t x = 0; x < bitmap.width; ++x)
-            bitmap.dots[y * bitmap.width + x] = ((row[x / 8] >> (7 - x % 8)) & 1) != 0;
+    const std::vector<std::uint8_t> stream{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const DecodedJob job = DecodeJob(stream);
+    if (job.violation)
+        throw InputError(path + ": " + Describe(*job.violation));
+    std::vector<Bitmap> pages;
+    for (const DecodedPage& page : job.pages) {
+        Bitmap& bitmap = pages.emplace_back(Bitmap{job.settings->paperWidth, job.settings->paperHeight, {}});
+        std::vector<std::uint8_t> row((bitmap.width + 7) / 8);
+        for (std::uint32_t y = 0; y < bitmap.height; ++y) {
+            PaperRow(page, job.settings->paperWidth, y, row);
+            for (std::size_t x = 0; x < bitmap.width; ++x)
+                bitmap.dots.push_back(((row[x / 8] >> (7 - x % 8)) & 1) != 0);
+        }
     }
-    return bitmap;
+    return pages;
 }
 
 // All pages of a one-bit CUPS raster in the white colour space.
@@ -148,45 +148,34 @@ Difference Compare(const Bitmap& printed, const Bitmap& reference)
     return diff;
 }
 
-std::string PagePath(const std::string& dir, std::size_t page)
-{
-    char name[32];
-    (void)std::snprintf(name, sizeof name, "page-%03zu.pbm", page);
-    return dir + "/" + name;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[])
 {
     if (argc != 3) {
-        (void)std::fprintf(stderr, "usage: pagecompare REFERENCE.ras PRINTED_DIR\n");
+        (void)std::fprintf(stderr, "usage: pagecompare REFERENCE.ras PRINTED.prn\n");
         return 2;
     }
     try {
         const std::vector<Bitmap> reference = ReadRaster(argv[1]);
-        const std::string dir = argv[2];
-        std::size_t printedPages = 0;
-        while (std::filesystem::exists(PagePath(dir, printedPages + 1)))
-            ++printedPages;
-        if (printedPages != reference.size()) {
-            std::printf("pages: printed %zu, reference %zu\n", printedPages, reference.size());
+        const std::vector<Bitmap> printed = ReadStream(argv[2]);
+        if (printed.size() != reference.size()) {
+            std::printf("pages: printed %zu, reference %zu\n", printed.size(), reference.size());
             return 1;
         }
-        if (printedPages == 0)
+        if (printed.empty())
             throw InputError("no pages to compare");
 
         bool allMatch = true;
         for (std::size_t i = 0; i < reference.size(); ++i) {
-            const Bitmap printed = ReadPbm(PagePath(dir, i + 1));
             const Bitmap& ref = reference[i];
             const std::size_t refBlack = ref.Black();
-            const Difference diff = Compare(printed, ref);
+            const Difference diff = Compare(printed[i], ref);
             const bool match = diff.beyond == 0 && diff.jitter * 10000 <= refBlack;
             allMatch = allMatch && match;
             std::printf("page %zu: printed %zux%zu black %zu, reference %zux%zu black %zu, "
                         "edge jitter %zu, beyond jitter %zu",
-                        i + 1, printed.width, printed.height, printed.Black(), ref.width, ref.height, refBlack,
+                        i + 1, printed[i].width, printed[i].height, printed[i].Black(), ref.width, ref.height, refBlack,
                         diff.jitter, diff.beyond);
             if (diff.firstBeyond)
                 std::printf(" (first at x=%ld y=%ld)", diff.firstBeyond->first, diff.firstBeyond->second);
