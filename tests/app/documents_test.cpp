@@ -96,9 +96,9 @@ TEST_P(Pdf, SameBytesAsACupsQueueWithThePpd)
 
 INSTANTIATE_TEST_SUITE_P(Manual, Pdf, ::testing::ValuesIn(kPdfs), kByName);
 
-// Four bands, top to bottom: red, green, blue, mid grey (for a grey image
-// the greys of their luminance), rendered into a real image file by
-// ghostscript's image devices.
+// Under a white strip, which must stay white, four bands, top to bottom:
+// red, green, blue, mid grey (for a grey image the greys of their
+// luminance), rendered into a real image file by ghostscript's image devices.
 std::string BandsImage(const TempDir& dir, const char* device, const char* name, bool grey)
 {
     const char* colours[] = {"0.5 setgray", "0 0 1 setrgbcolor", "0 1 0 setrgbcolor", "1 0 0 setrgbcolor"};
@@ -109,7 +109,7 @@ std::string BandsImage(const TempDir& dir, const char* device, const char* name,
     std::string path = dir.File(name);
     const RunResult gs = RunProgram(
         "/usr/bin/gs", {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", std::string("-sDEVICE=") + device, "-r50",
-                        "-dDEVICEWIDTHPOINTS=300", "-dDEVICEHEIGHTPOINTS=400", "-dJPEGQ=95",
+                        "-dDEVICEWIDTHPOINTS=300", "-dDEVICEHEIGHTPOINTS=500", "-dJPEGQ=95",
                         "-sOutputFile=" + path, "-c", draw + "showpage"});
     EXPECT_EQ(gs.status, 0) << gs.err;
     return path;
