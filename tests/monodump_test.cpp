@@ -115,25 +115,6 @@ TEST(Decode, TheFirstBrokenRuleIsReportedAtItsOffset)
     }
 }
 
-TEST(Decode, EveryCutOfAJobIsCaughtUnlessItFallsBetweenPages)
-{
-    const Bytes job = Job(Cat({Page(Cat({kBlank, RowCommand(Hex("00 AA 01 BB CC FE 00")), RowCommand({})})),
-                               Page(RowCommand(Cat({Hex("82 55 7E"), Hex("3C*127")}))), Page()}));
-    const DecodedJob whole = DecodeJob(job);
-    ASSERT_EQ(whole.pages.size(), 3U);
-    const std::size_t clean[] = {1036, whole.pages[1].offset, whole.pages[2].offset};
-    for (std::size_t size = 0; size < job.size(); ++size) {
-        const DecodedJob cut = DecodeJob(std::span(job).first(size));
-        if (std::find(std::begin(clean), std::end(clean), size) != std::end(clean)) {
-            EXPECT_FALSE(cut.violation) << "cut at " << size;
-            continue;
-        }
-        ASSERT_TRUE(cut.violation) << "cut at " << size;
-        EXPECT_EQ(cut.violation->offset, size);
-        EXPECT_EQ(cut.violation->found.rfind("end of stream", 0), 0U) << Describe(*cut.violation);
-    }
-}
-
 TEST(Summary, PaperNamesAllowTwoMillimetres)
 {
     const struct {
