@@ -184,6 +184,22 @@ TEST_P(Image, PrintsGreyByLuminanceFittedToThePaper)
 
 INSTANTIATE_TEST_SUITE_P(Bands, Image, ::testing::ValuesIn(kImages), kByName);
 
+// The web interface prints the sample page as its test page, the way a
+// CUPS queue with the PPD prints it. Its forms carry a token made from the
+// client's address: IPv4 throughout.
+TEST_F(Documents, WebInterfacePrintsTheSamplePageAsTestPage)
+{
+    const std::string web = "http://localhost:" + std::to_string(server->port) + "/mono/";
+    const RunResult home = RunProgram("curl", {"curl", "-4sf", web});
+    const std::string page(home.out.begin(), home.out.end());
+    const std::size_t at = page.find("name=\"session\" value=\"") + 22;
+    const std::string form = "session=" + page.substr(at, page.find('"', at) - at) + "&action=print-test-page";
+    ASSERT_EQ(RunProgram("curl", {"curl", "-4sf", "-d", form, web}).status, 0);
+    ASSERT_TRUE(Eventually([] { return DecodeJob(server->Output("Test Page")).pages.size() == 1; }));
+    const std::vector<Sheet> sheets = AsCupsLaysThemOut(server->dir, RTM_TESTPAGE, "media=A4");
+    EXPECT_TRUE(::SameBytes(server->Output("Test Page"), ThroughCups(sheets, "A4", 2, 1, 1, server->dir.File("t.ras"))));
+}
+
 TEST_F(Documents, CancelledPdfStopsGhostscriptAndClosesThePage)
 {
     const std::string uri = server->Uri("mono");

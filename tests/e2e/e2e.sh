@@ -386,9 +386,9 @@ EOF
   done
   pass "PDF, JPEG, PNG and PWG raster straight to the application"
 
-  # The web interface: the printer, its state and defaults; the test page;
-  # a darkness set there reaches the next job's settings block. Forms carry
-  # a token made from the client's address: every request over IPv4.
+  # The web interface: the printer, its state and defaults; a darkness set
+  # there reaches the next job's settings block. Forms carry a token made
+  # from the client's address: every request over IPv4.
   local web=http://localhost:$app_port page session want
   page=$(curl -4sf "$web/") || fail "no home page"
   for want in 'mono' 'Generic Mono Laser 600' Idle; do
@@ -399,14 +399,6 @@ EOF
     [[ $page == *"$want"* ]] || fail "the printing defaults page does not show '$want'"
   done
   session=$(grep -o 'name="session" value="[^"]*"' <<<"$page" | head -n 1 | sed 's/.*value="//; s/"$//')
-  page=$(curl -4sf -d "session=$session&action=print-test-page" "$web/mono/") || fail "the test page form failed"
-  [[ $page == *'Test page printed'* ]] || fail "the web interface did not print the test page"
-  app_collect 'Test Page' testpage-web
-  expect_settings testpage-web 2 1 4960x7016 1 1
-  render_pages "$RTM_TESTPAGE" "$jobs/testpage-web.ref.ras"
-  expect_pages_match testpage-web
-  pass "the web interface prints the sample page as test page"
-
   curl -4sf -d "session=$session&print-darkness=75" "$web/mono/printing" >/dev/null ||
     fail "the web interface did not take the darkness"
   TMPDIR=$work/app/tmp "$work/app/rtm-e2e-$$" submit -u "$(app_uri)" "$testpage" >/dev/null
