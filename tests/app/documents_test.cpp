@@ -174,6 +174,14 @@ TEST_P(Image, PrintsGreyByLuminanceFittedToThePaper)
     EXPECT_EQ((std::vector<int>{printed.settings->density, printed.settings->weight, printed.settings->paperWidth,
                                 printed.settings->paperHeight, printed.settings->copies}),
               (std::vector<int>{2, 1, 4960, 7016, c.copies}));
+    // Centred across: as much paper left of the image as right of it.
+    std::size_t first = SIZE_MAX;
+    std::size_t last = 0;
+    for (const DecodedRow& row : printed.pages[0].rows)
+        for (std::size_t x = 0; x < row.ink.size() * 8; ++x)
+            if ((row.ink[x / 8] & (0x80U >> (x % 8))) != 0)
+                first = std::min(first, x), last = std::max(last, x);
+    EXPECT_NEAR(static_cast<double>(first + last + 1) / 2, 4960 / 2.0, 4);
     // Red, green, blue, grey: luminance 77, 150, 29 and 128 of 255.
     const double expected[] = {1 - 77 / 255.0, 1 - 150 / 255.0, 1 - 29 / 255.0, 1 - 128 / 255.0};
     const std::vector<double> ink = BandInk(printed.pages[0]);

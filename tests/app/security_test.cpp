@@ -181,6 +181,10 @@ const HostileCase kHostile[] = {
      "image/png",
      "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\x01\x86\xa0\0\x01\x86\xa0\x08\x02\0\0\0\x27\x30\x9c\x9f"
      "\0\0\0\0IDAT\x35\xaf\x06\x1e"sv},
+    // One black pixel, spread over the paper.
+    {"OnePixelPng", IPP_STATUS_OK, IPP_JSTATE_COMPLETED, "completed", nullptr, nullptr, "image/png",
+     "\x89PNG\x0d\x0a\x1a\x0a\x00\x00\x00\x0dIHDR\x00\x00\x00\x01\x00\x00\x00\x01\x08\x00\x00\x00\x00:~\x9bU\x00\x00\x00"
+     "\x0aIDATx\xda" "c`\x00\x00\x00\x02\x00\x01\xe5\x27\xde\xfc\x00\x00\x00\x00IEND\xae" "B`\x82"sv},
     {"OversizedJobName", IPP_STATUS_OK, IPP_JSTATE_COMPLETED, "completed", nullptr,
      [](ipp_t* r) { ippAddString(r, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, std::string(20000, 'x').c_str()); }},
     // Printed on the printer's own paper, as the answer says (PAPPL 1.3.1
