@@ -126,9 +126,8 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
         papplSystemDelete(system);
         return nullptr;
     }
-    if ((value = Option("admin-group", numOptions, options)) != nullptr)
-        papplSystemSetAdminGroup(system, value);
-    SetUpAdministration(system, Option("auth-service", numOptions, options), value);
+    SetUpAdministration(system, Option("auth-service", numOptions, options),
+                        Option("admin-group", numOptions, options));
     if ((value = Option("server-hostname", numOptions, options)) != nullptr)
         papplSystemSetHostName(system, value);
     // Loopback only unless the administrator names another address.

@@ -177,6 +177,10 @@ TEST(AppServer, PassesIppEverywhereTestsButOverrides)
             failed.push_back(line.substr(line.find_first_not_of(' ')));
     ASSERT_EQ(failed.size(), 1U) << std::string(run.out.begin(), run.out.end());
     EXPECT_EQ(failed[0].rfind("PWG 5100.14 section 5.1/5.2", 0), 0U) << failed[0];
+    // What driverless clients take for the paper in the printer.
+    const RunResult ready = RunProgram("ipptool", {"ipptool", "-tv", server.Uri("eve"), "get-printer-attributes.test"});
+    EXPECT_NE(std::string(ready.out.begin(), ready.out.end()).find("media-ready (keyword) = iso_a4_210x297mm"),
+              std::string::npos);
 }
 
 // The filter's last ERROR: line, even one left unended, is the job's reason.
@@ -204,6 +208,8 @@ TEST(AppServer, FileDevicesOnlyWhenTheServerAllowsThem)
 {
     Server server(std::vector<std::string>{});
     EXPECT_NE(server.Add("file", server.Device()).status, 0);
+    EXPECT_NE(server.Add("bell", "socket://localhost\a:9100").status, 0);
+    EXPECT_EQ(server.Add("net", "socket://localhost:9").status, 0);
     EXPECT_EQ(kill(server.running.pid, 0), 0);
 }
 
