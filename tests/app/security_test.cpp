@@ -152,9 +152,11 @@ const HostileCase kHostile[] = {
      [](cups_page_header2_t& h) { h.cupsWidth = h.cupsBytesPerLine = 100000, h.cupsHeight = 4000000000U; }},
     {"ZeroResolution", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only",
      [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 0; }},
-    // It would print at half its size.
-    {"ThreeHundredDpi", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only",
-     [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 300; }},
+    // It would print at half its width.
+    {"ThreeHundredDpiAcross", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only",
+     [](cups_page_header2_t& h) { h.HWResolution[0] = 300; }},
+    {"WidePage", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "at most 65535",
+     [](cups_page_header2_t& h) { h.cupsWidth = h.cupsBytesPerLine = 100000; }},
     // PAPPL 1.3.1 hands a monochrome printer no colour lines.
     {"Colour", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted",
      [](cups_page_header2_t& h) {
