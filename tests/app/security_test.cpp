@@ -157,6 +157,8 @@ const HostileCase kHostile[] = {
      [](cups_page_header2_t& h) { h.HWResolution[0] = 300; }},
     {"WidePage", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "at most 65535",
      [](cups_page_header2_t& h) { h.cupsWidth = h.cupsBytesPerLine = 100000; }},
+    // The tallest page the printer takes prints, though its lines end early.
+    {"TallestPage", IPP_STATUS_OK, IPP_JSTATE_COMPLETED, "completed", [](cups_page_header2_t& h) { h.cupsHeight = 65535; }},
     // PAPPL 1.3.1 hands a monochrome printer no colour lines.
     {"Colour", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted",
      [](cups_page_header2_t& h) {
