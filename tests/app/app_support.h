@@ -39,14 +39,16 @@ inline int FreePort()
     return ntohs(addr.sin_port);
 }
 
-// A server of its own: state, spool, log, device folder and even its
-// program name (PAPPL names the root domain socket after it) are private.
+// A server of its own: state, spool, temporary files, log, device folder
+// and even its program name (PAPPL names the root domain socket after it)
+// are private.
 struct Server {
     explicit Server(std::vector<std::string> extra = {"file-devices=yes"}) : options(std::move(extra))
     {
         program = dir.File("rtm-app-" + std::to_string(getpid()));
         std::filesystem::create_symlink(RTM_APP_PATH, program);
         std::filesystem::create_directory(dir.File("dev"));
+        std::filesystem::create_directory(dir.File("tmp"));
         port = FreePort();
         options.insert(options.end(), {"server-port=" + std::to_string(port), "log-level=debug", "log-file=" + dir.File("log"),
                                        "spool-directory=" + dir.File("spool"), "state-file=" + dir.File("state")});
@@ -59,7 +61,7 @@ struct Server {
     void Start()
     {
         RunSetup setup;
-        setup.env = {"RASTERTOMONO_FILTER=" + filter, std::string("RASTERTOMONO_PPD=") + RTM_PPD,
+        setup.env = {"TMPDIR=" + dir.File("tmp"), "RASTERTOMONO_FILTER=" + filter, std::string("RASTERTOMONO_PPD=") + RTM_PPD,
                      std::string("RASTERTOMONO_TESTPAGE=") + RTM_TESTPAGE};
         setup.stdoutPath = dir.File("stdout");
         std::vector<std::string> argv = {program, "server"};

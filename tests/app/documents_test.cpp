@@ -68,13 +68,16 @@ struct PdfCase {
     const char* ppdSize;
     JobOptions job;
     int density, weight;
+    const char* document = nullptr;  // the manual when null
 };
 
-// The manual on its own paper, and scaled down to fit a smaller one.
+// The manual on its own paper, and scaled down to fit a smaller one; the
+// A4 sample page scaled to Letter's height, and so centred across.
 const PdfCase kPdfs[] = {
     {"LetterPagesTwoToFourTwoCopiesDarkCardstock", "Letter",
      {"na_letter_8.5x11in", "cardstock", 50, 2, nullptr, 2, 4}, 4, 3},
     {"ScaledOntoA5", "A5", {"iso_a5_148x210mm", nullptr, 0, 1, nullptr, 1, 2}, 2, 1},
+    {"A4ScaledOntoLetter", "Letter", {"na_letter_8.5x11in", nullptr, 0, 1, nullptr, 1, 1}, 2, 1, RTM_TESTPAGE},
 };
 
 class Pdf : public Documents, public ::testing::WithParamInterface<PdfCase> {};
@@ -82,7 +85,7 @@ class Pdf : public Documents, public ::testing::WithParamInterface<PdfCase> {};
 TEST_P(Pdf, SameBytesAsACupsQueueWithThePpd)
 {
     const PdfCase& c = GetParam();
-    const std::string manual = Manual(server->dir);
+    const std::string manual = c.document != nullptr ? c.document : Manual(server->dir);
     const JobResult job = PrintFile(*server, "mono", c.name, manual, c.job, "application/pdf");
     ASSERT_EQ(job.state, IPP_JSTATE_COMPLETED) << job.message;
     EXPECT_EQ(job.impressions, c.job.lastPage - c.job.firstPage + 1);

@@ -201,14 +201,18 @@ const HostileCase kHostile[] = {
      [](ipp_t* r) { ippAddInteger(r, IPP_TAG_JOB, IPP_TAG_INTEGER, "print-darkness", 2147483647); }},
 };
 
-// PAPPL drops a job's saved attributes at its next save of the state,
-// which waits for its main loop to wake: a client connecting wakes it.
-bool SpoolEmpties(const Server& server)
+// No job leaves a file in the spool or the temporary folder. PAPPL drops a
+// job's saved attributes at its next save of the state, which waits for
+// its main loop to wake: a client connecting wakes it.
+bool FilesGone(const Server& server)
 {
+    const auto empty = [&](const char* folder) {
+        return std::ranges::none_of(std::filesystem::recursive_directory_iterator(server.dir.File(folder)),
+                                    [](const auto& entry) { return entry.is_regular_file(); });
+    };
     return Eventually([&] {
         httpClose(Connect(server.port));
-        return std::ranges::none_of(std::filesystem::recursive_directory_iterator(server.dir.File("spool")),
-                                    [](const auto& entry) { return entry.is_regular_file(); });
+        return empty("spool") && empty("tmp");
     }, 100, 50);
 }
 
@@ -239,7 +243,7 @@ TEST_P(Hostile, HasADefinedOutcomeAndLeavesNothing)
     }
     EXPECT_NE(message.find(c.reason), std::string::npos) << message;
     EXPECT_EQ(Children(server->running.pid), 0U);
-    EXPECT_TRUE(SpoolEmpties(*server));
+    EXPECT_TRUE(FilesGone(*server));
     ExpectNextPrints(*server, "mono", std::string(c.name) + "-next");
 }
 
