@@ -174,8 +174,9 @@ const HostileCase kHostile[] = {
      "application/octet-stream", "garbage\n"},
     {"PostScript", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted", nullptr, nullptr, "application/octet-stream",
      "%!PS\nshowpage\n"},
-    {"TextSentAsPdf", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "ghostscript cannot read the PDF", nullptr, nullptr,
-     "application/pdf", "This is a letter, not a PDF.\n"},
+    // With ghostscript's first complaint.
+    {"TextSentAsPdf", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "ghostscript cannot read the PDF: Catalog dictionary",
+     nullptr, nullptr, "application/pdf", "This is a letter, not a PDF.\n"},
     {"CutOffPng", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "the PNG cannot be read", nullptr, nullptr, "image/png",
      "\x89PNG\r\n\x1a\n\0\0\0\rIHDR"sv},
     {"CutOffJpeg", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "the JPEG cannot be read", nullptr, nullptr, "image/jpeg",
