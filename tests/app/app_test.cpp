@@ -183,7 +183,8 @@ TEST(AppServer, PassesIppEverywhereTestsButOverrides)
               std::string::npos);
 }
 
-// The filter's last ERROR: line, even one left unended, is the job's reason.
+// The filter's last ERROR: line, even one left unended, is the job's reason;
+// so is a filter that cannot be started.
 TEST(AppServer, FailedFilterAbortsTheJobWithItsReason)
 {
     Server server;
@@ -202,6 +203,12 @@ TEST(AppServer, FailedFilterAbortsTheJobWithItsReason)
         EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
         EXPECT_NE(job.message.find("the filter failed: out of paper"), std::string::npos) << name << ": " << job.message;
     }
+    server.Stop();
+    server.filter = server.dir.File("no-such-filter");
+    server.Start();
+    const JobResult job = PrintFile(server, "mono", "no-filter", server.dir.File("page.pwg"));
+    EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
+    EXPECT_NE(job.message.find("cannot run the filter"), std::string::npos) << job.message;
 }
 
 TEST(AppServer, FileDevicesOnlyWhenTheServerAllowsThem)

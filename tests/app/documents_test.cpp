@@ -99,6 +99,14 @@ TEST_P(Pdf, SameBytesAsACupsQueueWithThePpd)
 
 INSTANTIATE_TEST_SUITE_P(Manual, Pdf, ::testing::ValuesIn(kPdfs), kByName);
 
+TEST_F(Documents, PagesPastTheEndOfAPdfFailTheJob)
+{
+    const JobResult job = PrintFile(*server, "mono", "past-end", Manual(server->dir), {.firstPage = 40, .lastPage = 41},
+                                    "application/pdf");
+    EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
+    EXPECT_NE(job.message.find("no pages in the range"), std::string::npos) << job.message;
+}
+
 // Under a white strip, which must stay white, four bands, top to bottom:
 // red, green, blue, mid grey (for a grey image the greys of their
 // luminance), rendered into a real image file by ghostscript's image devices.
