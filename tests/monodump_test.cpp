@@ -1,12 +1,7 @@
 // The decoder on streams put together byte by byte (what it reads back, and
 // where and how it reports broken ones), its summary lines, and the
 // monodump program on streams the real filter wrote.
-#include <gtest/gtest.h>
 #include <png.h>
-
-#include <algorithm>
-#include <filesystem>
-#include <sstream>
 
 #include "decode.h"
 #include "summary.h"

@@ -2,12 +2,7 @@
 // PPD in the environment; every byte of standard output and the exit
 // status, for good jobs, a table of hostile inputs, and a world that fails
 // around it (cancellation, a full disk, short memory).
-#include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cmath>
-#include <csignal>
 #include <limits>
 #include <random>
 

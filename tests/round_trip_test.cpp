@@ -4,10 +4,8 @@
 // trailing white missing. libtiff's PackBits decoder expands the same
 // payloads on its own, so that the filter's encoder and our decoder cannot
 // agree on one mistake unnoticed.
-#include <gtest/gtest.h>
 #include <tiffio.h>
 
-#include <algorithm>
 #include <random>
 
 #include "decode.h"

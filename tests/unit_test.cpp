@@ -1,8 +1,6 @@
 // The filter's units on the design's own examples: row payloads, the
 // output cache's blocks, and the settings block's fields.
-#include <gtest/gtest.h>
 
-#include <memory>
 #include <random>
 
 #include "commands.h"

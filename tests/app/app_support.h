@@ -7,14 +7,8 @@
 #include <cups/ppd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <csignal>
-#include <cmath>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "decode.h"

@@ -2,12 +2,10 @@
 // with its own state and spool, printers on file devices, jobs sent over
 // IPP, and every stream compared byte for byte with what the rastertomono
 // filter writes for the same page through a CUPS queue with the PPD.
-#include <sstream>
 
 #include "app_support.h"
 
 namespace {
-
 
 struct SameBytesCase {  // NOLINT(clang-analyzer-optin.performance.Padding): read as a table
     const char* name;

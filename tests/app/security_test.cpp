@@ -3,8 +3,6 @@
 #include <pwd.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <fstream>
 #include <map>
 
 #include "app_support.h"
