@@ -118,6 +118,43 @@ TEST(AppSecurity, OnlyAdministratorsChangePrintersAndAnyoneMayPrint)
     EXPECT_EQ(std::filesystem::status(server.dir.File("spool")).permissions(), owner_all);
 }
 
+// Over TCP an administrator logs in with a password PAM accepts, and must
+// be in the administrators' group. The test's PAM service takes "secret"
+// from anyone, so that root is let in, daemon (not in group root) is not,
+// and a wrong password is refused.
+TEST(AppSecurity, AdministratorsLogInThroughPamAndTheirGroup)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to add a PAM service";
+    const std::string service = "rtm-test-" + std::to_string(getpid());
+    Server server({"file-devices=yes", "auth-service=" + service, "admin-group=root"});
+    ASSERT_EQ(RunProgram(server.program, {server.program, "add", "-d", "office", "-m", "mono-laser-600", "-v",
+                                          server.Device()}).status, 0);
+    const std::string check = server.dir.File("check");
+    const std::string script = "#!/bin/sh\n[ \"$(tr -d '\\000')\" = secret ]\n";
+    WriteFile(check, Bytes(script.begin(), script.end()));
+    std::filesystem::permissions(check, std::filesystem::perms::owner_all);
+    const std::string conf = "auth required pam_exec.so quiet expose_authtok " + check + "\naccount required pam_permit.so\n";
+    WriteFile("/etc/pam.d/" + service, Bytes(conf.begin(), conf.end()));
+    const std::unique_ptr<const std::string, void (*)(const std::string*)> remove(
+        &service, [](const std::string* name) { std::filesystem::remove("/etc/pam.d/" + *name); });
+
+    static const char* password = nullptr;
+    cupsSetPasswordCB2([](const char*, http_t*, const char*, const char*, void*) { return std::exchange(password, nullptr); },
+                       nullptr);
+    const auto disable = [&](const char* user, const char* secret) {
+        cupsSetUser(user);
+        password = secret;
+        http_t* http = Connect(server.port);
+        ippDelete(cupsDoRequest(http, NewRequest(IPP_OP_DISABLE_PRINTER, server.Uri("office")), "/ipp/print/office"));
+        httpClose(http);
+        return cupsLastError();
+    };
+    EXPECT_EQ(disable("root", "wrong"), IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED);  // asked again, it gave up
+    EXPECT_EQ(disable("daemon", "secret"), IPP_STATUS_ERROR_FORBIDDEN);
+    EXPECT_EQ(disable("root", "secret"), IPP_STATUS_OK);
+}
+
 // Requests a hostile or broken client sends, and documents that cannot be
 // read: each is refused, its job aborted with a reason, or what the printer
 // cannot honour set aside as IPP allows; no filter outlives its job, no
