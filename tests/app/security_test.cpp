@@ -155,6 +155,42 @@ TEST(AppSecurity, AdministratorsLogInThroughPamAndTheirGroup)
     EXPECT_EQ(disable("root", "secret"), IPP_STATUS_OK);
 }
 
+// The folder around the domain socket is what keeps other users out. As
+// a system service finds them made for it: an open folder of root's is
+// made private, and the link to the socket stays when the server stops;
+// a folder of somebody else's is refused.
+TEST(AppSecurity, SocketFolderIsTheServersAlone)
+{
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr)
+        GTEST_SKIP() << "needs root and the user nobody";
+    const std::string name = "rtm-app-" + std::to_string(getpid());
+    const std::string folder = "/run/" + name;
+    const std::string link = folder + ".sock";
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+    std::filesystem::create_symlink(folder + "/socket", link);
+    const std::unique_ptr<const std::string, void (*)(const std::string*)> remove(&folder, [](const std::string* path) {
+        std::filesystem::remove_all(*path), std::filesystem::remove(*path + ".sock");
+    });
+    {
+        Server server;
+        EXPECT_EQ(std::filesystem::status(folder).permissions(), std::filesystem::perms::owner_all);
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+
+    ASSERT_EQ(chown(folder.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    const TempDir dir;
+    const std::string program = dir.File(name);
+    std::filesystem::create_symlink(RTM_APP_PATH, program);
+    RunSetup setup;
+    setup.env = {std::string("RASTERTOMONO_PPD=") + RTM_PPD};
+    const RunResult run = RunProgram(program, {program, "server", "-o", "spool-directory=" + dir.File("spool"),
+                                               "-o", "server-port=" + std::to_string(FreePort())}, setup);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(folder + " is not a folder of this user's"), std::string::npos) << run.err;
+}
+
 // Requests a hostile or broken client sends, and documents that cannot be
 // read: each is refused, its job aborted with a reason, or what the printer
 // cannot honour set aside as IPP allows; no filter outlives its job, no

@@ -307,13 +307,10 @@ case_cancel() {
 
   grep -qE "\[Job $id\] PID [0-9]+ \(.*/rastertomono\) exited with no errors\." "$(sandbox_log)" ||
     fail "rastertomono did not end cleanly on cancel"
-  expect_eq "last command of the canceled stream" "$(tail -c 3 "$jobs/canceled.prn" | od -An -tx1 | tr -d ' \n')" 1b2442
+  # monodump rejects a stream that ends inside a page.
   decode canceled
-  local total
-  total=$(grep '^total:' "$jobs/canceled.txt")
-  [[ $total =~ pages=([0-9]+) ]] || fail "unreadable total line: $total"
-  ((BASH_REMATCH[1] >= 2 && BASH_REMATCH[1] < 760)) ||
-    fail "the canceled job has ${BASH_REMATCH[1]} pages, expected some but not all 760"
+  [[ $(grep '^total:' "$jobs/canceled.txt") =~ pages=([0-9]+) ]] && ((BASH_REMATCH[1] >= 2 && BASH_REMATCH[1] < 760)) ||
+    fail "the canceled job should have some but not all 760 pages: $(tail -n 1 "$jobs/canceled.txt")"
   pass "canceled after ${BASH_REMATCH[1]} of 760 pages, the stream ends with a closed page"
 }
 
