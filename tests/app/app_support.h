@@ -44,7 +44,7 @@ struct Server {
         std::filesystem::create_directory(dir.File("dev"));
         std::filesystem::create_directory(dir.File("tmp"));
         port = FreePort();
-        options.insert(options.end(), {"server-port=" + std::to_string(port), "log-level=debug", "log-file=" + dir.File("log"),
+        options.insert(options.end(), {"server-port=" + std::to_string(port), "log-file=" + dir.File("log"),
                                        "spool-directory=" + dir.File("spool"), "state-file=" + dir.File("state")});
         Start();
     }
@@ -58,7 +58,8 @@ struct Server {
         setup.env = {"TMPDIR=" + dir.File("tmp"), "RASTERTOMONO_FILTER=" + filter, std::string("RASTERTOMONO_PPD=") + RTM_PPD,
                      std::string("RASTERTOMONO_TESTPAGE=") + RTM_TESTPAGE};
         setup.stdoutPath = dir.File("stdout");
-        std::vector<std::string> argv = {program, "server"};
+        // An option may come before the sub-command, and with its value.
+        std::vector<std::string> argv = {program, "-olog-level=debug", "server"};
         for (const std::string& option : options)
             argv.insert(argv.end(), {"-o", option});
         running = StartProgram(program, argv, setup);
