@@ -48,7 +48,7 @@ struct Server {
                                        "spool-directory=" + dir.File("spool"), "state-file=" + dir.File("state")});
         Start();
     }
-    ~Server() { Stop(); }
+    ~Server() { EXPECT_EQ(Stop().status, 0) << "the server's exit status"; }
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
@@ -76,7 +76,7 @@ struct Server {
     RunResult Stop()
     {
         if (running.pid <= 0)
-            return {};
+            return {0, {}, {}};
         kill(running.pid, SIGTERM);
         RunResult result = FinishProgram(running);
         running.pid = -1;
@@ -268,9 +268,10 @@ inline Sheet MakeSheet(const char* media, unsigned seed, bool grey)
     return sheet;
 }
 
-// The sheets as a PWG raster file, 1-bit black or 8-bit grey.
+// The sheets as a PWG raster file, 1-bit black or 8-bit grey; a page's
+// lines end after `lines` when that is less than its height.
 inline void WritePwg(const std::string& path, const std::vector<Sheet>& sheets, const char* media, bool eightBit,
-                     cups_mode_t mode = CUPS_RASTER_WRITE_PWG)
+                     cups_mode_t mode = CUPS_RASTER_WRITE_PWG, unsigned lines = UINT_MAX)
 {
     std::vector<TestPage> pages;
     for (const Sheet& sheet : sheets) {
@@ -280,8 +281,8 @@ inline void WritePwg(const std::string& path, const std::vector<Sheet>& sheets, 
         page.header.cupsWidth = sheet.width;
         page.header.cupsHeight = sheet.height;
         page.header.cupsBytesPerLine = eightBit ? sheet.width : (sheet.width + 7) / 8;
-        page.rows.assign(sheet.height, Bytes(page.header.cupsBytesPerLine));
-        for (unsigned y = 0; y < sheet.height; ++y)
+        page.rows.assign(std::min(sheet.height, lines), Bytes(page.header.cupsBytesPerLine));
+        for (unsigned y = 0; y < page.rows.size(); ++y)
             for (unsigned x = 0; x < sheet.width; ++x) {
                 if (eightBit)
                     page.rows[y][x] = sheet.At(x, y);

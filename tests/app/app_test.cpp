@@ -15,7 +15,8 @@ struct SameBytesCase {  // NOLINT(clang-analyzer-optin.performance.Padding): rea
     JobOptions job;
     int density, weight;  // what the CUPS queue is given
     int pages = 1;
-    bool apple = false;  // Apple raster rather than PWG raster
+    bool apple = false;         // Apple raster rather than PWG raster
+    unsigned lines = UINT_MAX;  // the client sends no more of a page
 };
 
 // Sheets whose dots are all black or white, except in the bi-level case,
@@ -36,6 +37,7 @@ const SameBytesCase kSameBytes[] = {
     {"A5OneBitRasterOnA4IsPaddedWhite", "A4", "iso_a5_148x210mm", false, {}, 2, 1},
     {"LetterAppleRaster", "Letter", "na_letter_8.5x11in", true, {"na_letter_8.5x11in"}, 2, 1, 1,
      true},
+    {"A4OneBitEndsEarly", "A4", "iso_a4_210x297mm", false, {}, 2, 1, 1, false, 3000},
 };
 
 using AppTest = SharedServer<>;
@@ -50,7 +52,18 @@ TEST_P(SameBytes, AsTheFilterPrintsItThroughCups)
     for (int i = 0; i < c.pages; ++i)
         sheets.push_back(MakeSheet(c.rasterMedia, static_cast<unsigned>(i + 1), c.job.colorMode != nullptr));
     const std::string pwg = server->dir.File(std::string(c.name) + ".pwg");
-    WritePwg(pwg, sheets, c.rasterMedia, c.eightBit, c.apple ? CUPS_RASTER_WRITE_APPLE : CUPS_RASTER_WRITE_PWG);
+    WritePwg(pwg, sheets, c.rasterMedia, c.eightBit, c.apple ? CUPS_RASTER_WRITE_APPLE : CUPS_RASTER_WRITE_PWG, c.lines);
+    // White where the lines end. libcups holds back a page's last run of
+    // equal lines until the page is whole: of a page cut short, the client
+    // sends the lines before that run.
+    for (Sheet& sheet : sheets) {
+        const auto row = [&](std::size_t y) { return sheet.dots.begin() + static_cast<std::ptrdiff_t>(y * sheet.width); };
+        std::size_t sent = std::min<std::size_t>(c.lines, sheet.height);
+        if (sent < sheet.height)
+            while (--sent > 0 && std::equal(row(sent - 1), row(sent), row(sent))) {
+            }
+        std::fill(row(sent), sheet.dots.end(), 255);
+    }
 
     const JobResult job = PrintFile(*server, "mono", c.name, pwg, c.job, c.apple ? "image/urf" : "image/pwg-raster");
     ASSERT_EQ(job.state, IPP_JSTATE_COMPLETED) << job.message;
@@ -175,10 +188,14 @@ TEST(AppServer, PassesIppEverywhereTestsButOverrides)
             failed.push_back(line.substr(line.find_first_not_of(' ')));
     ASSERT_EQ(failed.size(), 1U) << std::string(run.out.begin(), run.out.end());
     EXPECT_EQ(failed[0].rfind("PWG 5100.14 section 5.1/5.2", 0), 0U) << failed[0];
-    // What driverless clients take for the paper in the printer.
-    const RunResult ready = RunProgram("ipptool", {"ipptool", "-tv", server.Uri("eve"), "get-printer-attributes.test"});
-    EXPECT_NE(std::string(ready.out.begin(), ready.out.end()).find("media-ready (keyword) = iso_a4_210x297mm"),
-              std::string::npos);
+    // What driverless clients take for the paper in the printer, and the
+    // program for the printer's firmware.
+    const RunResult got = RunProgram("ipptool", {"ipptool", "-tv", server.Uri("eve"), "get-printer-attributes.test"});
+    const std::string attributes(got.out.begin(), got.out.end());
+    EXPECT_NE(attributes.find("media-ready (keyword) = iso_a4_210x297mm"), std::string::npos);
+    EXPECT_NE(attributes.find("printer-firmware-name (1setOf nameWithoutLanguage) = " +
+                              std::filesystem::path(server.program).filename().string()), std::string::npos)
+        << attributes;
 }
 
 // The filter's last ERROR: line, even one left unended, is the job's reason;
