@@ -88,19 +88,8 @@ TEST(AppSecurity, OnlyAdministratorsChangePrintersAndAnyoneMayPrint)
         }
     }
 
-    // Stopping a printer is administration, though PAPPL checks it as
-    // printing; so are the web interface's settings pages. Even root needs
-    // a login over TCP, which tells the server nothing of who connects.
-    cupsSetPasswordCB2([](const char*, http_t*, const char*, const char*, void*) -> const char* { return nullptr; },
-                       nullptr);
-    http_t* http = Connect(server.port);
-    ippDelete(cupsDoRequest(http, NewRequest(IPP_OP_DISABLE_PRINTER, server.Uri("annex")), "/ipp/print/annex"));
-    EXPECT_NE(cupsLastError(), IPP_STATUS_OK);
-    ipp_t* request = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, server.Uri("annex"));
-    ipp_t* response = cupsDoRequest(http, request, "/ipp/print/annex");
-    EXPECT_TRUE(ippGetBoolean(ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN), 0));
-    ippDelete(response);
-    httpClose(http);
+    // The web interface's settings pages are administration. Even root
+    // needs a login over TCP, which tells the server nothing of who connects.
     const RunResult config = RunProgram("curl", {"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
                                                  "http://localhost:" + std::to_string(server.port) + "/config"});
     EXPECT_EQ(std::string(config.out.begin(), config.out.end()), "401");
@@ -198,7 +187,7 @@ TEST(AppSecurity, SocketFolderIsTheServersAlone)
 struct HostileCase {
     const char* name;
     ipp_status_t status;                           // Print-Job's answer
-    ipp_jstate_t state;                            // the job's end; 0 when there is no job
+    ipp_jstate_t state;                            // the job's end
     const char* reason;                            // in the answer's message or the job's
     void (*bend)(cups_page_header2_t&) = nullptr;  // the A4 page's header
     void (*attributes)(ipp_t* request) = nullptr;
@@ -216,13 +205,10 @@ void Media(ipp_t* request, const std::string& name)
 }
 
 using std::string_view_literals::operator""sv;
-constexpr auto kNoJob = static_cast<ipp_jstate_t>(0);
 
 const HostileCase kHostile[] = {
     {"HugePage", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "at most 65535",
      [](cups_page_header2_t& h) { h.cupsWidth = h.cupsBytesPerLine = 100000, h.cupsHeight = 4000000000U; }},
-    {"ZeroResolution", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only",
-     [](cups_page_header2_t& h) { h.HWResolution[0] = h.HWResolution[1] = 0; }},
     // It would print at half its width.
     {"ThreeHundredDpiAcross", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "600x600 dpi only",
      [](cups_page_header2_t& h) { h.HWResolution[0] = 300; }},
@@ -230,12 +216,6 @@ const HostileCase kHostile[] = {
      [](cups_page_header2_t& h) { h.cupsWidth = h.cupsBytesPerLine = 100000; }},
     // The tallest page the printer takes prints, though its lines end early.
     {"TallestPage", IPP_STATUS_OK, IPP_JSTATE_COMPLETED, "completed", [](cups_page_header2_t& h) { h.cupsHeight = 65535; }},
-    // PAPPL 1.3.1 hands a monochrome printer no colour lines.
-    {"Colour", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted",
-     [](cups_page_header2_t& h) {
-         h.cupsColorSpace = CUPS_CSPACE_SRGB, h.cupsNumColors = 3, h.cupsBitsPerPixel = 24;
-         h.cupsBytesPerLine = h.cupsWidth * 3;
-     }},
     {.name = "EndsMidLine", .status = IPP_STATUS_OK, .state = IPP_JSTATE_ABORTED, .reason = "aborted", .cut = 10},
     // PAPPL 1.3.1 takes any format named and aborts the job; untyped bytes
     // reach the driver, which says why.
@@ -243,8 +223,6 @@ const HostileCase kHostile[] = {
      "garbage\n"},
     {"UntypedBytes", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "does not print documents of type", nullptr, nullptr,
      "application/octet-stream", "garbage\n"},
-    {"PostScript", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "aborted", nullptr, nullptr, "application/octet-stream",
-     "%!PS\nshowpage\n"},
     // With ghostscript's first complaint.
     {"TextSentAsPdf", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "ghostscript cannot read the PDF: Catalog dictionary",
      nullptr, nullptr, "application/pdf", "This is a letter, not a PDF.\n"},
@@ -265,12 +243,8 @@ const HostileCase kHostile[] = {
      [](ipp_t* r) { ippAddString(r, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, std::string(20000, 'x').c_str()); }},
     // Printed on the printer's own paper, as the answer says (PAPPL 1.3.1
     // ignores ipp-attribute-fidelity).
-    {"OversizedMediaName", IPP_STATUS_OK_IGNORED_OR_SUBSTITUTED, IPP_JSTATE_COMPLETED, "Ignoring unsupported media-col",
-     nullptr, [](ipp_t* r) { Media(r, std::string(5000, 'm')); }},
     {"NoSuchPaper", IPP_STATUS_OK_IGNORED_OR_SUBSTITUTED, IPP_JSTATE_COMPLETED, "Ignoring unsupported media-col",
      nullptr, [](ipp_t* r) { Media(r, "na_nowhere_3x3in"); }},
-    {"AbsurdDarkness", IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, kNoJob, "print-darkness", nullptr,
-     [](ipp_t* r) { ippAddInteger(r, IPP_TAG_JOB, IPP_TAG_INTEGER, "print-darkness", 2147483647); }},
 };
 
 // No job leaves a file in the spool or the temporary folder. PAPPL drops a
@@ -306,13 +280,10 @@ TEST_P(Hostile, HasADefinedOutcomeAndLeavesNothing)
         c.attributes(request);
     const JobResult sent = Send(*server, "mono", request, path);
     EXPECT_EQ(sent.status, c.status) << sent.message;
-    std::string message = sent.message;
-    ASSERT_EQ(sent.id != 0, c.state != kNoJob) << message;
-    if (sent.id != 0) {
-        const JobResult job = WaitForJob(server->port, uri, sent.id);
-        EXPECT_EQ(job.state, c.state);
-        message += " / " + job.message;
-    }
+    ASSERT_NE(sent.id, 0) << sent.message;
+    const JobResult job = WaitForJob(server->port, uri, sent.id);
+    EXPECT_EQ(job.state, c.state);
+    const std::string message = sent.message + " / " + job.message;
     EXPECT_NE(message.find(c.reason), std::string::npos) << message;
     EXPECT_EQ(Children(server->running.pid), 0U);
     EXPECT_TRUE(FilesGone(*server));
