@@ -268,10 +268,9 @@ inline Sheet MakeSheet(const char* media, unsigned seed, bool grey)
     return sheet;
 }
 
-// The sheets as a PWG raster file, 1-bit black or 8-bit grey; a page's
-// lines end after `lines` when that is less than its height.
+// The sheets as a PWG raster file, 1-bit black or 8-bit grey.
 inline void WritePwg(const std::string& path, const std::vector<Sheet>& sheets, const char* media, bool eightBit,
-                     cups_mode_t mode = CUPS_RASTER_WRITE_PWG, unsigned lines = UINT_MAX)
+                     cups_mode_t mode = CUPS_RASTER_WRITE_PWG)
 {
     std::vector<TestPage> pages;
     for (const Sheet& sheet : sheets) {
@@ -281,8 +280,8 @@ inline void WritePwg(const std::string& path, const std::vector<Sheet>& sheets, 
         page.header.cupsWidth = sheet.width;
         page.header.cupsHeight = sheet.height;
         page.header.cupsBytesPerLine = eightBit ? sheet.width : (sheet.width + 7) / 8;
-        page.rows.assign(std::min(sheet.height, lines), Bytes(page.header.cupsBytesPerLine));
-        for (unsigned y = 0; y < page.rows.size(); ++y)
+        page.rows.assign(sheet.height, Bytes(page.header.cupsBytesPerLine));
+        for (unsigned y = 0; y < sheet.height; ++y)
             for (unsigned x = 0; x < sheet.width; ++x) {
                 if (eightBit)
                     page.rows[y][x] = sheet.At(x, y);
