@@ -1,6 +1,7 @@
 // Fuzzes what the Printer Application makes of a client's page before the
 // filter sees it: the page header check, each line converted onto a paper
-// of the printer's PPD, and the job options turned into the filter's.
+// of the printer's PPD (every dot checked against the rule), and the job
+// options turned into the filter's.
 //
 // Header fields are drawn either from values clients really send or as any
 // 32-bit value, so that both the pages that pass and the ones refused are
@@ -9,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -71,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Dither dither{};
         input.ConsumeData(dither, sizeof dither);
         const auto y = input.ConsumeIntegral<unsigned>();
-        const unsigned left = Field(input, {0, paper.left, 3, 8});
+        const unsigned left = Field(input, {0, paper.left, 3, 8, 9});
         const unsigned outWidth = paper.header.cupsWidth;
         // PAPPL hands over lines of at least the header's length; a short
         // one stands for a client line that ended early.
@@ -79,9 +81,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             input.ConsumeBytes<std::uint8_t>(input.ConsumeIntegralInRange<std::size_t>(0, page.bytesPerLine));
         std::vector<std::uint8_t> row((outWidth + 7) / 8, 0xA5);
         ConvertLine(line, page, y, left, dither, row, outWidth);
-        // The filter takes bits past the last dot as they are: they must be 0.
-        if (outWidth % 8 != 0 && (row.back() & (0xFFU >> (outWidth % 8))) != 0)
-            Fail("padding bits set in a row\n");
+        // Every dot against the rule: an input dot at left + x that is black,
+        // or grey no lighter than the dither's threshold there, is toner; all
+        // else is paper. The filter takes the bits past the last dot as they
+        // are: they must be 0.
+        const bool bits = page.sense == LineSense::kBlack1;
+        const std::size_t have = std::min<std::size_t>(page.width, bits ? line.size() * 8 : line.size());
+        for (std::size_t x = 0; x < row.size() * 8; ++x) {
+            const std::size_t at = left + x;
+            const unsigned threshold = dither[y % 16][at % 16];
+            const bool toner = at < have && (bits                              ? ((line[at / 8] >> (7 - at % 8)) & 1) != 0
+                                             : page.sense == LineSense::kGray8 ? line[at] < 255 && line[at] <= threshold
+                                                                               : line[at] > threshold);
+            if (((row[x / 8] >> (7 - x % 8)) & 1) != static_cast<unsigned>(x < outWidth && !toner))
+                Fail("a dot of the row is not what the line holds there\n");
+        }
     }
 
     const int density = DensityForDarkness(input.ConsumeIntegral<int>(), input.ConsumeIntegral<int>());
