@@ -399,14 +399,9 @@ inline void ExpectClosedPages(const Bytes& stream, std::size_t fewerThan)
     EXPECT_LT(job.pages.size(), fewerThan);
 }
 
-// Processes of the server's that are still running, zombies included.
-inline std::size_t Children(pid_t pid)
+// The server's child processes, zombies included: their IDs, one a line.
+inline std::string Children(pid_t pid)
 {
-    std::size_t count = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::ifstream in(task.path() / "children");
-        for (std::string child; in >> child;)
-            ++count;
-    }
-    return count;
+    const RunResult run = RunProgram("pgrep", {"pgrep", "-P", std::to_string(pid)});
+    return {run.out.begin(), run.out.end()};
 }

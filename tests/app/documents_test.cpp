@@ -1,6 +1,8 @@
 // Documents as phones, command lines and CUPS send them: PDF printed with
 // the same bytes as a CUPS queue with the PPD gives the same pages, photos
 // and drawings in grey by luminance, and a PDF cancelled while it prints.
+#include <bit>
+
 #include "app_support.h"
 
 namespace {
@@ -141,33 +143,41 @@ const ImageCase kImages[] = {
     {"GreyJpeg", "jpeggray", "bands-grey.jpg", "image/jpeg", true, 1},
 };
 
-// Ink in the middle of each band, as a share of its dots; the image is
-// found by its ink.
-std::vector<double> BandInk(const DecodedPage& page)
+// The image as printed, found by its ink: its centre across, and the ink in
+// the middle of each of its four bands, as a share of the dots there.
+struct Bands {
+    double centre = 0;
+    std::vector<double> ink;
+};
+
+Bands FindBands(const DecodedPage& page)
 {
     std::size_t top = page.rows.size();
     std::size_t bottom = 0;
-    std::size_t width = 0;
+    std::size_t first = SIZE_MAX;
+    std::size_t last = 0;
     for (std::size_t y = 0; y < page.rows.size(); ++y)
         for (std::size_t i = 0; i < page.rows[y].ink.size(); ++i)
-            if (page.rows[y].ink[i] != 0) {
+            if (const std::uint8_t byte = page.rows[y].ink[i]; byte != 0) {
                 top = std::min(top, y);
                 bottom = y + 1;
-                width = std::max(width, i + 1);
+                first = std::min<std::size_t>(first, i * 8 + static_cast<std::size_t>(std::countl_zero(byte)));
+                last = std::max<std::size_t>(last, i * 8 + 7 - static_cast<std::size_t>(std::countr_zero(byte)));
             }
-    std::vector<double> ink;
+    Bands bands{static_cast<double>(first + last + 1) / 2, {}};
     const std::size_t band = (bottom - top) / 4;
+    const std::size_t width = last + 1 - first;
     for (std::size_t b = 0; b < 4 && bottom > top; ++b) {
         std::size_t black = 0;
         std::size_t dots = 0;
         for (std::size_t y = top + b * band + band / 4; y < top + b * band + 3 * band / 4; ++y)
-            for (std::size_t x = width * 8 / 4; x < width * 8 * 3 / 4; ++x, ++dots) {
+            for (std::size_t x = first + width / 4; x < first + 3 * width / 4; ++x, ++dots) {
                 const InkBytes& row = page.rows[y].ink;
                 black += x / 8 < row.size() && (row[x / 8] & (0x80U >> (x % 8))) != 0 ? 1 : 0;
             }
-        ink.push_back(static_cast<double>(black) / static_cast<double>(dots));
+        bands.ink.push_back(static_cast<double>(black) / static_cast<double>(dots));
     }
-    return ink;
+    return bands;
 }
 
 class Image : public Documents, public ::testing::WithParamInterface<ImageCase> {};
@@ -185,17 +195,12 @@ TEST_P(Image, PrintsGreyByLuminanceFittedToThePaper)
     EXPECT_EQ((std::vector<int>{printed.settings->density, printed.settings->weight, printed.settings->paperWidth,
                                 printed.settings->paperHeight, printed.settings->copies}),
               (std::vector<int>{2, 1, 4960, 7016, c.copies}));
-    // Centred across: as much paper left of the image as right of it.
-    std::size_t first = SIZE_MAX;
-    std::size_t last = 0;
-    for (const DecodedRow& row : printed.pages[0].rows)
-        for (std::size_t x = 0; x < row.ink.size() * 8; ++x)
-            if ((row.ink[x / 8] & (0x80U >> (x % 8))) != 0)
-                first = std::min(first, x), last = std::max(last, x);
-    EXPECT_NEAR(static_cast<double>(first + last + 1) / 2, 4960 / 2.0, 4);
-    // Red, green, blue, grey: luminance 77, 150, 29 and 128 of 255.
+    // Centred across, and red, green, blue, grey: luminance 77, 150, 29
+    // and 128 of 255.
+    const Bands bands = FindBands(printed.pages[0]);
+    EXPECT_NEAR(bands.centre, 4960 / 2.0, 4);
     const double expected[] = {1 - 77 / 255.0, 1 - 150 / 255.0, 1 - 29 / 255.0, 1 - 128 / 255.0};
-    const std::vector<double> ink = BandInk(printed.pages[0]);
+    const std::vector<double>& ink = bands.ink;
     ASSERT_EQ(ink.size(), 4U);
     for (std::size_t b = 0; b < 4; ++b)
         EXPECT_NEAR(ink[b], expected[b], 0.08) << "band " << b;
@@ -228,7 +233,7 @@ TEST_F(Documents, CancelledPdfStopsGhostscriptAndClosesThePage)
     Eventually([] { return !DecodeJob(server->Output("cancelled-pdf")).pages.empty(); });
     Cancel(*server, uri, id);
     EXPECT_EQ(WaitForJob(server->port, uri, id).state, IPP_JSTATE_CANCELED);
-    EXPECT_EQ(Children(server->running.pid), 0U);
+    EXPECT_EQ(Children(server->running.pid), "");
     ExpectClosedPages(server->Output("cancelled-pdf"), 38);
 }
 

@@ -285,7 +285,7 @@ TEST_P(Hostile, HasADefinedOutcomeAndLeavesNothing)
     EXPECT_EQ(job.state, c.state);
     const std::string message = sent.message + " / " + job.message;
     EXPECT_NE(message.find(c.reason), std::string::npos) << message;
-    EXPECT_EQ(Children(server->running.pid), 0U);
+    EXPECT_EQ(Children(server->running.pid), "");
     EXPECT_TRUE(FilesGone(*server));
     ExpectNextPrints(*server, "mono", std::string(c.name) + "-next");
 }
