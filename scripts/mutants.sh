@@ -18,7 +18,8 @@
 #   scripts/mutants.sh [--list]     --list prints the faults only
 # Environment: MUTANTS_DIR, MUTANTS_SEED (default 12), MUTANTS_RATE (per
 # mille, default 150), MUTANTS_TIMEOUT (seconds per suite run, default 300),
-# MUTANTS_ONLY (a regular expression: only the faults in files it matches),
+# MUTANTS_ONLY (a regular expression on FILE:LINE:COLUMN: only the faults it
+# matches, such as those of some files, or some faults again),
 # JOBS.
 set -euo pipefail
 
@@ -95,7 +96,7 @@ faults() {
   done
 }
 
-list=$(faults | awk -F'\t' -v only="${MUTANTS_ONLY:-.}" '$1 ~ only')
+list=$(faults | awk -F'\t' -v only="${MUTANTS_ONLY:-.}" '($1 ":" $2 ":" $3 ":") ~ only')
 if [ "${1:-}" = --list ]; then
   printf '%s\n' "$list" | awk -F'\t' '{ printf "%s:%s:%s: %s -> %s\n", $1, $2, $3, $4, $5 }'
   exit 0
