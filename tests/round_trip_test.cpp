@@ -116,7 +116,7 @@ TEST(RoundTrip, RandomNoiseOfManyWidthsDensitiesAndPapers)
     for (std::uint32_t seed = 1; seed <= 24; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937 random(seed);
-        const unsigned width = 9 + random() % 1600;
+        const unsigned width = 8 * (1 + random() % 200) + seed % 8;  // every remainder
         const unsigned height = 1 + random() % 40;
         // Paper from smaller than the raster (no margins) to much larger.
         const unsigned paperWidth = 25 * (1 + random() % 100);
@@ -126,24 +126,17 @@ TEST(RoundTrip, RandomNoiseOfManyWidthsDensitiesAndPapers)
         for (Bytes& row : page.rows)
             if (random() % 5 != 0)
                 row = NoiseRow(random, width, densities[random() % std::size(densities)]);
+        // Rows noise seldom makes: black, padding included; the first dot
+        // alone; the last dot alone; white with its padding bits set, which
+        // is printed, as an empty payload.
+        if (height >= 4) {
+            std::fill(page.rows[0].begin(), page.rows[0].end(), 0x00);
+            page.rows[1] = page.rows[2] = WhiteRow(width);
+            page.rows[1][0] = 0x7F;
+            page.rows[2].back() &= static_cast<std::uint8_t>(~(0x80 >> ((width - 1) % 8)));
+            std::fill(page.rows[3].begin(), page.rows[3].end(), 0xFF);
+        }
         ExpectRoundTrip(page, seed % 2 == 0 ? CUPS_RASTER_WRITE : CUPS_RASTER_WRITE_COMPRESSED, paperWidth, paperHeight);
-    }
-}
-
-TEST(RoundTrip, EveryWidthRemainderWithAndWithoutMargins)
-{
-    std::mt19937 random(8);
-    for (unsigned w = 0; w < 16; ++w) {
-        const unsigned width = 8 * 37 + w % 8;
-        TestPage page = WhitePage(Header(width, 12, w < 8 ? 275 : 600, w < 8 ? 25 : 200));
-        page.rows[1] = NoiseRow(random, width, 0.3);
-        std::fill(page.rows[2].begin(), page.rows[2].end(), 0x00);  // black, padding included
-        page.rows[3][0] = 0x7F;                                     // first dot only
-        page.rows[4].back() &= static_cast<std::uint8_t>(~(0x80 >> ((width - 1) % 8)));  // last dot only
-        page.rows[5].back() = 0xFF;  // white, padding bits set: printed, as an empty payload
-        page.rows[6] = NoiseRow(random, width, 0.97);
-        page.rows[8][page.rows[8].size() / 2] = 0xEF;
-        ExpectRoundTrip(page, w % 2 == 0 ? CUPS_RASTER_WRITE : CUPS_RASTER_WRITE_COMPRESSED, w < 8 ? 275 : 600, w < 8 ? 25 : 200);
     }
 }
 
