@@ -5,11 +5,10 @@
 # and a debug log kept for whoever has to find out why a job failed.
 #
 # Source this file from bash, then:
-#   sandbox_start ROOT FILTER [MODELDIR]  start a scheduler in ROOT (must not exist)
-#                                         with FILTER as rastertomono and the PPDs
-#                                         of MODELDIR offered by lpinfo -m
-#   sandbox_add_queue NAME PPD            a queue printing to ROOT/out/NAME.prn;
-#   sandbox_add_queue NAME -m MODEL       MODEL as lpinfo -m names it
+#   sandbox_start ROOT FILTER             start a scheduler in ROOT (must not exist)
+#                                         with FILTER as rastertomono and no PPDs
+#                                         of the system's to offer
+#   sandbox_add_queue NAME PPD            a queue printing to ROOT/out/NAME.prn
 #   sandbox_print QUEUE FILE [lp args...] submit a job, echo its id
 #   sandbox_job_state ID                  echo the job's state
 #   sandbox_wait_job ID [SECONDS]         wait until the job and its filters are
@@ -35,7 +34,7 @@ sandbox__mkdir() {
 }
 
 sandbox_start() {
-  local root=$1 filter=$2 modeldir=${3:-}
+  local root=$1 filter=$2
   local serverbin datadir
   serverbin=$(cups-config --serverbin)
   datadir=$(cups-config --datadir)
@@ -61,10 +60,6 @@ sandbox_start() {
   for entry in "$datadir"/*; do
     [[ $(basename "$entry") == model ]] || ln -s "$entry" "$root/data/"
   done
-  if [[ -n $modeldir ]]; then
-    cp -r "$modeldir"/. "$root/data/model/"
-    chmod -R u+rwX,go+rX,go-w "$root/data/model"
-  fi
 
   local socket=$root/run/cups.sock
   # ipptool reaches a domain socket through a host name that is its path.
@@ -158,15 +153,12 @@ sandbox_stop() {
 }
 
 sandbox_add_queue() {
-  local name=$1
-  shift
-  local driver=(-P "$1")
-  [[ $1 == -m ]] && driver=(-m "$2")
+  local name=$1 ppd=$2
   : >"$SANDBOX_ROOT/out/$name.prn"
   # lpadmin warns on every use that PPD drivers are deprecated; only its
   # errors are worth showing.
   local err
-  if ! err=$(lpadmin -p "$name" -E -v "file://$SANDBOX_ROOT/out/$name.prn" "${driver[@]}" \
+  if ! err=$(lpadmin -p "$name" -E -v "file://$SANDBOX_ROOT/out/$name.prn" -P "$ppd" \
     -o printer-error-policy=abort-job 2>&1); then
     echo "$err" >&2
     return 1
