@@ -13,14 +13,6 @@
 
 namespace {
 
-// Paper in dots, a whole number of points (multiples of 25 dots).
-cups_page_header2_t Header(unsigned width, unsigned height, unsigned paperWidth, unsigned paperHeight)
-{
-    const unsigned widthPt = paperWidth * 72 / 600;
-    const unsigned heightPt = paperHeight * 72 / 600;
-    return MonoHeader(width, height, static_cast<float>(widthPt), static_cast<float>(heightPt), 3);
-}
-
 // Every payload in one strip of an 8-bit TIFF one row high, as wide as the
 // longest expected row plus one; the rest of each strip is runs of a
 // sentinel, which a payload expanding to a byte more or less moves.
@@ -122,7 +114,9 @@ TEST(RoundTrip, RandomNoiseOfManyWidthsDensitiesAndPapers)
         const unsigned paperWidth = 25 * (1 + random() % 100);
         const unsigned paperHeight = 25 * (1 + random() % 8);
         const double densities[] = {0.0, 0.01, 0.1, 0.5, 0.9, 0.99, 1.0};
-        TestPage page = WhitePage(Header(width, height, paperWidth, paperHeight));
+        // Paper of a whole number of points, three copies.
+        TestPage page = WhitePage(MonoHeader(width, height, static_cast<float>(paperWidth * 72 / 600),
+                                             static_cast<float>(paperHeight * 72 / 600), 3));
         for (Bytes& row : page.rows)
             if (random() % 5 != 0)
                 row = NoiseRow(random, width, densities[random() % std::size(densities)]);
