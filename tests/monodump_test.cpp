@@ -4,7 +4,6 @@
 #include <png.h>
 
 #include "decode.h"
-#include "summary.h"
 #include "support.h"
 
 namespace {
@@ -102,20 +101,6 @@ TEST(Decode, TheFirstBrokenRuleIsReportedAtItsOffset)
         EXPECT_EQ(Describe(*job.violation).rfind("offset " + std::to_string(c.offset) + ": " + c.found + ", expected " + c.expected, 0), 0U)
             << Describe(*job.violation);
     }
-}
-
-TEST(Summary, PaperNamesAllowTwoMillimetres)
-{
-    const struct {
-        std::uint32_t width, height;
-        const char* name;
-    } cases[] = {
-        {4960, 7016, "A4"}, {4960, 7015, "A4"}, {4914, 6970, "A4"}, {3512, 4958, "A5"}, {4958, 3512, "A5 landscape"},
-        {4176, 5908, "B5"}, {5100, 6600, "Letter"}, {6600, 5100, "Letter landscape"}, {5100, 8400, "Legal"},
-        {600, 600, "custom"}, {4912, 7016, "custom"}, {4960, 7064, "custom"}, {0, 0, "custom"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(PaperName(c.width, c.height), c.name) << c.width << "x" << c.height;
 }
 
 // The monodump program.

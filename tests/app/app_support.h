@@ -206,20 +206,13 @@ inline JobResult PrintFile(const Server& server, const std::string& printer, con
     if (job.firstPage != 0)
         ippAddRange(request, IPP_TAG_JOB, "page-ranges", job.firstPage, job.lastPage);
     if (job.media != nullptr || job.mediaType != nullptr) {
-        ipp_t* col = ippNew();
-        if (job.media != nullptr) {
-            const pwg_media_t* size = pwgMediaForPWG(job.media);
-            ipp_t* dims = ippNew();
-            ippAddInteger(dims, IPP_TAG_ZERO, IPP_TAG_INTEGER, "x-dimension", size->width);
-            ippAddInteger(dims, IPP_TAG_ZERO, IPP_TAG_INTEGER, "y-dimension", size->length);
-            ippAddCollection(col, IPP_TAG_ZERO, "media-size", dims);
-            ippDelete(dims);
-            ippAddString(col, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-size-name", nullptr, job.media);
-        }
+        std::string col = "{";
+        if (const pwg_media_t* size = job.media != nullptr ? pwgMediaForPWG(job.media) : nullptr)
+            col += "media-size={x-dimension=" + std::to_string(size->width) + " y-dimension=" +
+                   std::to_string(size->length) + "} media-size-name=" + job.media + " ";
         if (job.mediaType != nullptr)
-            ippAddString(col, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-type", nullptr, job.mediaType);
-        ippAddCollection(request, IPP_TAG_JOB, "media-col", col);
-        ippDelete(col);
+            col += std::string("media-type=") + job.mediaType;
+        cupsEncodeOption(request, IPP_TAG_JOB, "media-col", (col + "}").c_str());
     }
     JobResult result = Send(server, printer, request, file);
     if (result.id == 0) {

@@ -342,22 +342,6 @@ drv-manual|manual|2 1 5100x6600 1 3|-o media=Letter -o page-ranges=1-3
 drv-manual-a5-2|manual|2 1 3512x4958 2 2|-n 2 -o media=A5 -o page-ranges=5-6
 EOF
 
-  # One document of each kind straight to the application, by its own
-  # submit command.
-  local kind
-  cp "$testpage" "$work/direct.pdf"
-  gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpeg -r100 -sOutputFile="$work/direct.jpg" "$testpage"
-  gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=png16m -r100 -sOutputFile="$work/direct.png" "$testpage"
-  gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster -r600 -dcupsColorSpace=18 -dcupsBitsPerColor=8 \
-    -sOutputFile="$work/direct.pwg" "$testpage"
-  for kind in pdf jpg png pwg; do
-    TMPDIR=$work/app/tmp "$work/app/rtm-e2e-$$" submit -u "$(app_uri)" "$work/direct.$kind" >/dev/null ||
-      fail "submit direct.$kind"
-    app_collect "direct.$kind"
-    expect_settings "direct.$kind" 2 1 4960x7016 1 1
-  done
-  pass "PDF, JPEG, PNG and PWG raster straight to the application"
-
   # The web interface: the printer, its state and defaults; a darkness set
   # there reaches the next job's settings block. Forms carry a token made
   # from the client's address: every request over IPv4.
