@@ -172,25 +172,13 @@ TEST_F(MonodumpProgram, SumsUpACleanJobAndNamesTheOffsetOfABrokenOne)
     EXPECT_EQ(Text(Monodump({"--quiet", job})), "0");
 
     // The summary of the pages before the fault, and the first broken rule.
-    const std::size_t header = decoded.pages[0].rows[75 + 10].offset + 6;
-    const struct {
-        Bytes stream;
-        std::size_t lines;
-        std::string err;
-    } cases[] = {
-        {Changed(stream, header, 0x80), 1,
-         "offset " + std::to_string(header) + ": run header 80, expected a literal-run header 00..7E or a repeat-run header 82..FE"},
-        {Bytes(stream.begin(), stream.end() - 3), 2,
-         "offset " + std::to_string(stream.size() - 3) + ": end of stream inside page 2, expected row command 1B 2A 41 02 .. .., blank-row command 1B 2A 42 01 00 or end-page command 1B 24 42"},
-        {{}, 0, "offset 0: end of stream, expected the rest of the 1024 zero bytes that open every job"},
-    };
-    for (const auto& c : cases) {
-        WriteFile(job, c.stream);
-        const RunResult result = Monodump({job});
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.err, "monodump: " + c.err + "\n");
-        EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), c.lines) << Text(result);
-    }
+    WriteFile(job, Bytes(stream.begin(), stream.end() - 3));
+    const RunResult broken = Monodump({job});
+    EXPECT_EQ(broken.status, 1);
+    EXPECT_EQ(broken.err, "monodump: offset " + std::to_string(stream.size() - 3) +
+                              ": end of stream inside page 2, expected row command 1B 2A 41 02 .. .., blank-row "
+                              "command 1B 2A 42 01 00 or end-page command 1B 24 42\n");
+    EXPECT_EQ(std::string(broken.out.begin(), broken.out.end()), summary.substr(0, summary.find("page 2")));
 }
 
 TEST_F(MonodumpProgram, UsageErrorsAndUnusableFilesExitTwo)
