@@ -81,7 +81,6 @@ TEST(Decode, TheFirstBrokenRuleIsReportedAtItsOffset)
         {Job(Page(Hex("1B 2A 41 03 00 00"))), row + 3, "byte 03", "02 of the row command"},
         {Job(Page(RowCommand(Hex("00 AA 80")))), row + 8, "run header 80",
          "a literal-run header 00..7E or a repeat-run header 82..FE"},
-        {Job(Page(RowCommand(Hex("FE AA 81 00")))), row + 8, "run header 81", "a literal-run header"},
         {Job(Page(RowCommand(Hex("01 AA BB FF AA")))), row + 9, "run header FF", "a literal-run header"},
         {Job(Page(RowCommand(Hex("00 AA FE")))), row + 8, "repeat run of 3 with its byte missing", "runs that end"},
         {Job(Page(Hex("1B 2A 41 02 02 00  01 ED CB"))), row + 6, "literal run of 2 bytes with 1 payload bytes left",

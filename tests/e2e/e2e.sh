@@ -68,12 +68,6 @@ expect_eq() {
   [[ $got == "$want" ]] || fail "$what: got '$got', expected '$want'"
 }
 
-# Start-page commands in a stream that may still be growing.
-started_pages() {
-  # shellcheck disable=SC2016 # a byte pattern, nothing to expand
-  { LC_ALL=C grep -obUaP '\x1b\$A\x1b!A\x00\x00\x00' "$1" || true; } | wc -l
-}
-
 # Prints FILE on QUEUE with the lp arguments given, waits for the job and
 # keeps the printer's stream as jobs/NAME.prn. Echoes the job id.
 print_job() {
@@ -264,9 +258,11 @@ case_cancel() {
   # Twenty collated copies of the 38-page manual: CUPS makes them itself (the
   # printer cannot collate), 760 pages that take several seconds.
   id=$(sandbox_print mono "$manual" -o media=Letter -n 20 -o collate=true)
-  # Cancel once the second page has begun.
+  # Cancel once the second page has begun: start-page commands in the
+  # growing stream.
   for ((tries = 0; tries < 1200; tries++)); do
-    pages=$(started_pages "$out")
+    # shellcheck disable=SC2016 # a byte pattern, nothing to expand
+    pages=$({ LC_ALL=C grep -obUaP '\x1b\$A\x1b!A\x00\x00\x00' "$out" || true; } | wc -l)
     ((pages >= 2)) && break
     sleep 0.1
   done
