@@ -115,8 +115,8 @@ TEST(RoundTrip, RandomNoiseOfManyWidthsDensitiesAndPapers)
         const unsigned paperHeight = 25 * (1 + random() % 8);
         const double densities[] = {0.0, 0.01, 0.1, 0.5, 0.9, 0.99, 1.0};
         // Paper of a whole number of points, three copies.
-        TestPage page = WhitePage(MonoHeader(width, height, static_cast<float>(paperWidth * 72 / 600),
-                                             static_cast<float>(paperHeight * 72 / 600), 3));
+        TestPage page = WhitePage(MonoHeader(width, height, static_cast<float>(paperWidth) * 72 / 600,
+                                             static_cast<float>(paperHeight) * 72 / 600, 3));
         for (Bytes& row : page.rows)
             if (random() % 5 != 0)
                 row = NoiseRow(random, width, densities[random() % std::size(densities)]);

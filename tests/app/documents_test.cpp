@@ -216,7 +216,7 @@ TEST_F(Documents, WebInterfacePrintsTheSamplePageAsTestPage)
     const std::string web = "http://localhost:" + std::to_string(server->port) + "/mono/";
     const RunResult home = RunProgram("curl", {"curl", "-4sf", web});
     const std::string page(home.out.begin(), home.out.end());
-    const std::size_t at = page.find("name=\"session\" value=\"") + 22;
+    const std::size_t at = page.find(R"(name="session" value=")") + 22;
     const std::string form = "session=" + page.substr(at, page.find('"', at) - at) + "&action=print-test-page";
     ASSERT_EQ(RunProgram("curl", {"curl", "-4sf", "-d", form, web}).status, 0);
     ASSERT_TRUE(Eventually([] { return DecodeJob(server->Output("Test Page")).pages.size() == 1; }));
