@@ -1,5 +1,7 @@
 #include "document_job.h"
 
+#include <exception>
+
 #include "raster_job.h"
 
 bool BeginDocument(DocumentPrint& print, pappl_job_t* job, pappl_device_t* device)
@@ -59,6 +61,17 @@ void FailDocument(pappl_job_t* job, const std::string& reason)
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason.c_str());
     papplJobSetMessage(job, "%s", reason.c_str());
     papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
+}
+
+bool PrintCatching(pappl_job_t* job, pappl_device_t* device, const char* what,
+                   bool (*print)(pappl_job_t* job, pappl_device_t* device))
+{
+    try {
+        return print(job, device);
+    } catch (const std::exception& e) {
+        FailDocument(job, std::string("the ") + what + " cannot be printed: " + e.what());
+        return false;
+    }
 }
 
 bool RefuseUnknownDocument(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/)

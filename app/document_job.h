@@ -34,6 +34,11 @@ bool EndDocument(DocumentPrint& print, bool ok, const char* emptyReason);
 // Ends the job with a reason clients see, as the raster path does.
 void FailDocument(pappl_job_t* job, const std::string& reason);
 
+// Prints a document for PAPPL, which calls from C: an exception fails the
+// job with "the `what` cannot be printed: " and its message instead.
+bool PrintCatching(pappl_job_t* job, pappl_device_t* device, const char* what,
+                   bool (*print)(pappl_job_t* job, pappl_device_t* device));
+
 // PAPPL hands a document whose format it could not tell to the driver as
 // is; the printer's commands come only from the filter, so it is refused.
 bool RefuseUnknownDocument(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);

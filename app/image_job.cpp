@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csetjmp>
-#include <exception>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -246,13 +245,7 @@ bool PrintImageOf(pappl_job_t* job, pappl_device_t* device)
 
 }  // namespace
 
-// PAPPL calls this from C: nothing may be thrown out of it.
 bool PrintImage(pappl_job_t* job, pappl_device_t* device, void* /*data*/)
 {
-    try {
-        return PrintImageOf(job, device);
-    } catch (const std::exception& e) {
-        FailDocument(job, std::string("the image cannot be printed: ") + e.what());
-        return false;
-    }
+    return PrintCatching(job, device, "image", PrintImageOf);
 }

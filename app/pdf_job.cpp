@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cerrno>
 #include <climits>
-#include <exception>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -254,13 +253,7 @@ bool PrintPdfOf(pappl_job_t* job, pappl_device_t* device)
 
 }  // namespace
 
-// PAPPL calls this from C: nothing may be thrown out of it.
 bool PrintPdf(pappl_job_t* job, pappl_device_t* device, void* /*data*/)
 {
-    try {
-        return PrintPdfOf(job, device);
-    } catch (const std::exception& e) {
-        FailDocument(job, std::string("the PDF cannot be printed: ") + e.what());
-        return false;
-    }
+    return PrintCatching(job, device, "PDF", PrintPdfOf);
 }
