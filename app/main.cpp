@@ -5,15 +5,20 @@
 #include <pappl/pappl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "image_job.h"
 #include "mono_driver.h"
 #include "pdf_job.h"
+#include "raster_document.h"
+#include "saved_state.h"
 #include "security.h"
 
 #ifndef RTM_VERSION
@@ -74,6 +79,14 @@ pappl_soptions_t ServerOptions(const char* value)
     return options;
 }
 
+bool IsLoopback(const char* host)
+{
+    for (const char* name : {"localhost", "127.0.0.1", "::1", "[::1]"})
+        if (std::strcmp(host, name) == 0)
+            return true;
+    return false;
+}
+
 // Where a server keeps its spooled jobs when not told: the system's spool
 // for root, the user's configuration folder otherwise.
 std::string DefaultSpool()
@@ -114,8 +127,17 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
     }
     const char* spool = Option("spool-directory", numOptions, options);
     const std::string defaultSpool = DefaultSpool();
+    // Loopback only unless the administrator names another address. There
+    // TLS would protect nothing, and PAPPL would offer it beside URIs that
+    // have none.
+    const char* listen = Option("listen-hostname", numOptions, options);
+    if (listen == nullptr)
+        listen = "localhost";
+    pappl_soptions_t serverOptions = ServerOptions(Option("server-options", numOptions, options));
+    if (IsLoopback(listen))
+        serverOptions = static_cast<pappl_soptions_t>(serverOptions | PAPPL_SOPTIONS_NO_TLS);
     pappl_system_t* system =
-        papplSystemCreate(ServerOptions(Option("server-options", numOptions, options)), kAppName, port,
+        papplSystemCreate(serverOptions, kAppName, port,
                           "_print,_universal", spool != nullptr ? spool : defaultSpool.c_str(),
                           Option("log-file", numOptions, options), LogLevel(Option("log-level", numOptions, options)),
                           Option("auth-service", numOptions, options), false);
@@ -130,15 +152,13 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
                         Option("admin-group", numOptions, options));
     if ((value = Option("server-hostname", numOptions, options)) != nullptr)
         papplSystemSetHostName(system, value);
-    // Loopback only unless the administrator names another address.
-    if (Option("private-server", numOptions, options) == nullptr) {
-        value = Option("listen-hostname", numOptions, options);
-        papplSystemAddListeners(system, value != nullptr ? value : "localhost");
-    }
+    if (Option("private-server", numOptions, options) == nullptr)
+        papplSystemAddListeners(system, listen);
 
     papplSystemAddMIMEFilter(system, "application/pdf", kDocumentFormat, PrintPdf, nullptr);
     papplSystemAddMIMEFilter(system, "image/jpeg", kDocumentFormat, PrintImage, nullptr);
     papplSystemAddMIMEFilter(system, "image/png", kDocumentFormat, PrintImage, nullptr);
+    papplSystemAddMIMEFilter(system, kRasterFormat, kDocumentFormat, PrintRaster, nullptr);
     papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)),
                                  const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, CreateCallback, DriverCallback, nullptr);
     papplSystemSetFooterHTML(system, "rastertomono " RTM_VERSION);
@@ -146,11 +166,64 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
         // Kept for the life of the process: PAPPL holds the pointer.
         static std::string stateFile;
         stateFile = value;
+        if (!EndInterruptedJobs(stateFile, error)) {
+            (void)std::fprintf(stderr, "%s: %s\n", kAppName, error.c_str());
+            papplSystemDelete(system);
+            return nullptr;
+        }
         papplSystemLoadState(system, stateFile.c_str());
+        RemoveStraySpoolFiles(system, spool != nullptr ? spool : defaultSpool);
         papplSystemSetSaveCallback(system, reinterpret_cast<pappl_save_cb_t>(papplSystemSaveState),
                                    const_cast<char*>(stateFile.c_str()));
     }
     return system;
+}
+
+// PAPPL's command line as its main loop reads it: the sub-command (submit
+// when files come without one), the files, and whether a document format
+// is named.
+struct CommandLine {
+    std::string subcommand;
+    std::vector<const char*> files;
+    bool namesFormat = false;
+};
+
+CommandLine ParseCommandLine(int argc, char* argv[])
+{
+    // Options that take a value: "-o value" takes the next word, "-ovalue" not.
+    constexpr std::string_view kValueOptions = "dhjmnotuv";
+    constexpr std::string_view kSubcommands[] = {"add",      "autoadd", "cancel", "default", "delete", "devices",
+                                                 "drivers",  "jobs",    "modify", "options", "pause",  "printers",
+                                                 "resume",   "server",  "shutdown", "status", "submit"};
+    CommandLine line;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--") {
+            if (i + 1 < argc)
+                line.files.push_back(argv[++i]);
+        } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
+            std::string_view value = arg.substr(2);
+            if (value.empty() && kValueOptions.find(arg[1]) != std::string_view::npos && i + 1 < argc)
+                value = argv[++i];
+            if (arg[1] == 'o' && value.starts_with("document-format="))
+                line.namesFormat = true;
+        } else if (line.subcommand.empty() && std::ranges::find(kSubcommands, arg) != std::end(kSubcommands)) {
+            line.subcommand = arg;
+        } else {
+            line.files.push_back(argv[i]);
+        }
+    }
+    if (line.subcommand.empty() && !line.files.empty())
+        line.subcommand = "submit";
+    return line;
+}
+
+// Rasters submitted without a format named: PAPPL would type them by their
+// first bytes on the server and read them off the connection.
+bool IsRasterSubmission(const CommandLine& line)
+{
+    return line.subcommand == "submit" && !line.namesFormat && !line.files.empty() &&
+           std::ranges::all_of(line.files, [](const char* file) { return IsRasterFile(file); });
 }
 
 void Usage(void* /*data*/)
@@ -167,9 +240,19 @@ void Usage(void* /*data*/)
 
 int main(int argc, char* argv[])
 {
-    if (IsServerCommand(argc, argv))
+    const CommandLine line = ParseCommandLine(argc, argv);
+    if (line.subcommand == "server")
         return RunServer(argc, argv, RTM_VERSION, SystemCallback);
-    return papplMainloop(argc, argv, RTM_VERSION, nullptr, static_cast<int>(std::size(kDrivers)),
-                         const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, DriverCallback, nullptr, nullptr,
-                         SystemCallback, Usage, nullptr);
+    // Rasters that root submits over the domain socket are to be spooled
+    // too, and there the server cannot see them before PAPPL does: the
+    // format is named here.
+    std::vector<char*> args(argv, argv + argc);
+    std::string rasterFormat = std::string("document-format=") + kRasterFormat;
+    static char optionFlag[] = "-o";
+    if (IsRasterSubmission(line))
+        args.insert(args.begin() + 1, {optionFlag, rasterFormat.data()});
+    args.push_back(nullptr);
+    return papplMainloop(static_cast<int>(args.size() - 1), args.data(), RTM_VERSION, nullptr,
+                         static_cast<int>(std::size(kDrivers)), const_cast<pappl_pr_driver_t*>(kDrivers), nullptr,
+                         DriverCallback, nullptr, nullptr, SystemCallback, Usage, nullptr);
 }

@@ -102,6 +102,8 @@ bool InputFromHeader(const cups_page_header2_t& header, InputPage& input, std::s
     std::memcpy(&space, &header.cupsColorSpace, sizeof space);
     if (header.cupsBitsPerPixel == 1 && space == CUPS_CSPACE_K)
         input.sense = LineSense::kBlack1;
+    else if (header.cupsBitsPerPixel == 1 && (space == CUPS_CSPACE_W || space == CUPS_CSPACE_SW))
+        input.sense = LineSense::kWhite1;
     else if (header.cupsBitsPerPixel == 8 && space == CUPS_CSPACE_K)
         input.sense = LineSense::kBlack8;
     else if (header.cupsBitsPerPixel == 8 && (space == CUPS_CSPACE_SW || space == CUPS_CSPACE_W))
@@ -137,16 +139,18 @@ void ConvertLine(std::span<const std::uint8_t> in, const InputPage& input, unsig
     const std::size_t usable = std::min<std::size_t>(in.size(), input.bytesPerLine);
     // The input dots that land in the row: from `left` up to the input's
     // width or the row's, whichever ends first. The rest stays white.
-    const unsigned inWidth = std::min<unsigned>(input.width, input.sense == LineSense::kBlack1
-                                                                 ? static_cast<unsigned>(usable * 8)
-                                                                 : static_cast<unsigned>(usable));
+    const bool bits = input.sense == LineSense::kBlack1 || input.sense == LineSense::kWhite1;
+    const unsigned inWidth =
+        std::min<unsigned>(input.width, bits ? static_cast<unsigned>(usable * 8) : static_cast<unsigned>(usable));
     const unsigned dots = inWidth > left ? std::min(inWidth - left, outWidth) : 0;
 
-    if (input.sense == LineSense::kBlack1 && left % 8 == 0) {
-        // Whole bytes: complement them, then clear the bits past the last dot.
+    if (bits && left % 8 == 0) {
+        // Whole bytes, complemented where 1 is toner; then the bits past
+        // the last dot cleared.
         const std::size_t bytes = (dots + 7) / 8;
+        const std::uint8_t flip = input.sense == LineSense::kBlack1 ? 0xFF : 0x00;
         for (std::size_t i = 0; i < bytes; ++i)
-            out[i] = static_cast<std::uint8_t>(~in[left / 8 + i]);
+            out[i] = static_cast<std::uint8_t>(in[left / 8 + i] ^ flip);
         if (dots % 8 != 0)
             out[bytes - 1] &= static_cast<std::uint8_t>(0xFF00U >> (dots % 8));
     } else {
@@ -157,6 +161,9 @@ void ConvertLine(std::span<const std::uint8_t> in, const InputPage& input, unsig
             switch (input.sense) {
             case LineSense::kBlack1:
                 black = (in[at / 8] & (0x80U >> (at % 8))) != 0;
+                break;
+            case LineSense::kWhite1:
+                black = (in[at / 8] & (0x80U >> (at % 8))) == 0;
                 break;
             case LineSense::kGray8:
                 black = in[at] < 255 && in[at] <= row[at & 15];

@@ -33,6 +33,7 @@ const Paper* FindPaper(const std::vector<Paper>& papers, const char* pwgName);
 // How the lines of a page arrive from PAPPL.
 enum class LineSense : std::uint8_t {
     kBlack1,  // one bit per dot, 1 = toner
+    kWhite1,  // one bit per dot, 1 = paper
     kGray8,   // one byte per dot, 255 = white
     kBlack8,  // one byte per dot, 255 = toner
 };

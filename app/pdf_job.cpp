@@ -186,10 +186,6 @@ bool SendPages(DocumentPrint& print, Ghostscript& gs)
     cups_page_header2_t header;
     std::vector<unsigned char> line;
     while (ok && !papplJobIsCanceled(print.job) && cupsRasterReadHeader2(raster, &header)) {
-        // Ghostscript's one-bit pages are white = 1; the callbacks take toner = 1.
-        const bool invert = header.cupsBitsPerPixel == 1;
-        if (invert)
-            header.cupsColorSpace = CUPS_CSPACE_K;
         line.resize(header.cupsBytesPerLine);
         if (!BeginPage(print, header)) {
             ok = false;
@@ -202,9 +198,6 @@ bool SendPages(DocumentPrint& print, Ghostscript& gs)
                 ok = false;
                 break;
             }
-            if (invert)
-                for (unsigned char& byte : line)
-                    byte = static_cast<unsigned char>(~byte);
             SendLine(print, y, line.data());
         }
         ok = EndPage(print) && ok;

@@ -13,13 +13,12 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
-namespace {
+#include "raster_document.h"
 
-// Sub-command options of PAPPL's main loop that take a value: the word
-// after them is never the sub-command.
-constexpr const char* kValueOptions = "dhjmnotuv";
+namespace {
 
 // ---- administration -------------------------------------------------------
 
@@ -88,34 +87,37 @@ bool InGroup(const char* user, gid_t group)
 }
 
 struct Administration {
-    std::string service;  // PAM's
+    std::string service;  // PAM's; empty when the server asks nobody to log in
     std::string group;    // the administrators'
 };
 
 // Operations PAPPL lets anyone who may print do, which CUPS keeps for
-// administrators: they stop a printer, or another user's job.
+// administrators: they stop a printer, or the job another user prints.
 constexpr ipp_op_t kAdminOnly[] = {IPP_OP_DISABLE_PRINTER, IPP_OP_ENABLE_PRINTER, IPP_OP_CANCEL_CURRENT_JOB};
 
-// PAPPL asks this for every client that is not on the domain socket, after
-// refusing unencrypted administration from other hosts. It names a group
-// for administration (and for printers an administrator gave a print
-// group); of the rest, printing and status are open as with CUPS, the
-// operations above need an administrator.
-http_status_t Authorize(pappl_client_t* client, const char* groupName, gid_t groupId, void* data)
+// Operations on a job that only read it: anyone may follow any job.
+constexpr ipp_op_t kReadJob[] = {IPP_OP_GET_JOB_ATTRIBUTES};
+
+template <std::size_t N>
+bool OneOf(ipp_op_t op, const ipp_op_t (&ops)[N])
 {
-    const auto* administration = static_cast<const Administration*>(data);
-    if (groupName == nullptr) {
-        const ipp_op_t op = papplClientGetOperation(client);
-        if (std::find(std::begin(kAdminOnly), std::end(kAdminOnly), op) == std::end(kAdminOnly))
-            return HTTP_STATUS_CONTINUE;
-        groupName = administration->group.c_str();
-        group entry{};
-        group* found = nullptr;
-        std::vector<char> buffer(16384);
-        groupId = getgrnam_r(groupName, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr
-                      ? found->gr_gid
-                      : static_cast<gid_t>(-1);
-    }
+    return std::find(std::begin(ops), std::end(ops), op) != std::end(ops);
+}
+
+gid_t GroupId(const char* name)
+{
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(16384);
+    return getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr
+               ? found->gr_gid
+               : static_cast<gid_t>(-1);
+}
+
+// The login the request carries, checked by PAM; with a group, the user
+// must also be in it. The client is then known by that name.
+http_status_t LogIn(pappl_client_t* client, const std::string& service, const char* groupName, gid_t groupId)
+{
     const char* authorization = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
     if (authorization == nullptr || std::strncmp(authorization, "Basic ", 6) != 0)
         return HTTP_STATUS_UNAUTHORIZED;
@@ -126,18 +128,68 @@ http_status_t Authorize(pappl_client_t* client, const char* groupName, gid_t gro
     if (password == nullptr)
         return HTTP_STATUS_BAD_REQUEST;
     *password++ = '\0';
-    const bool accepted = PamAccepts(administration->service.c_str(), {decoded, password});
+    const bool accepted = PamAccepts(service.c_str(), {decoded, password});
     explicit_bzero(password, std::strlen(password));
     if (!accepted) {
         papplLogClient(client, PAPPL_LOGLEVEL_INFO, "Login of '%s' refused.", decoded);
         return HTTP_STATUS_UNAUTHORIZED;
     }
     // A group that does not exist admits nobody.
-    if (groupId == static_cast<gid_t>(-1) || !InGroup(decoded, groupId)) {
+    if (groupName != nullptr && (groupId == static_cast<gid_t>(-1) || !InGroup(decoded, groupId))) {
         papplLogClient(client, PAPPL_LOGLEVEL_INFO, "'%s' is not in group '%s'.", decoded, groupName);
         return HTTP_STATUS_FORBIDDEN;
     }
+    papplClientSetUsername(client, decoded);
     return HTTP_STATUS_CONTINUE;
+}
+
+// Who sends a request that needs no login: the login when it brings one,
+// otherwise the requesting-user-name it gives, as CUPS takes it. PAPPL
+// then knows a job's owner when the owner comes back to it.
+http_status_t Identify(pappl_client_t* client, ipp_t* request, const Administration& administration)
+{
+    if (!administration.service.empty() && httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION)[0] != '\0')
+        return LogIn(client, administration.service, nullptr, static_cast<gid_t>(-1));
+    const char* user = ippGetString(ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME), 0, nullptr);
+    papplClientSetUsername(client, user);
+    return HTTP_STATUS_CONTINUE;
+}
+
+// A web page that only shows jobs: a printer's job list.
+bool IsJobListPage(pappl_client_t* client)
+{
+    const std::string_view uri = papplClientGetURI(client);
+    return papplClientGetMethod(client) == HTTP_STATE_GET && uri.size() > 5 && uri.ends_with("/jobs");
+}
+
+// PAPPL asks this for every client that is not on the domain socket
+// (PAPPL trusts that one with everything), after refusing unencrypted
+// requests from other hosts. It asks with the administrators' group for
+// administration and for a job of somebody else's, and with no group (or
+// the group an administrator gave a printer for printing) for printing,
+// the state of printers and jobs, and one's own jobs.
+http_status_t Authorize(pappl_client_t* client, const char* groupName, gid_t groupId, void* data)
+{
+    const auto& administration = *static_cast<const Administration*>(data);
+    ipp_t* request = papplClientGetRequest(client);  // null for a web page
+    const ipp_op_t op = request != nullptr ? ippGetOperation(request) : IPP_OP_CUPS_NONE;
+    if (request != nullptr)
+        SpoolRasterDocument(client);
+
+    const bool forAdministration = groupName != nullptr && administration.group == groupName;
+    if (!forAdministration && request != nullptr && !OneOf(op, kAdminOnly)) {
+        if (groupName != nullptr && !administration.service.empty())
+            return LogIn(client, administration.service, groupName, groupId);
+        return Identify(client, request, administration);
+    }
+    if (request != nullptr ? forAdministration && OneOf(op, kReadJob) : IsJobListPage(client))
+        return HTTP_STATUS_CONTINUE;
+    // Administration. Without a login service, PAPPL's own rule: loopback
+    // clients may administer, others not.
+    if (administration.service.empty())
+        return httpAddrLocalhost(httpGetAddress(papplClientGetHTTP(client))) ? HTTP_STATUS_CONTINUE
+                                                                               : HTTP_STATUS_FORBIDDEN;
+    return LogIn(client, administration.service, administration.group.c_str(), GroupId(administration.group.c_str()));
 }
 
 // ---- the server's socket and files ----------------------------------------
@@ -210,30 +262,13 @@ bool IsPrivateFolder(const char* path, std::string& error)
 
 void SetUpAdministration(pappl_system_t* system, const char* authService, const char* adminGroup)
 {
-    if (authService == nullptr)
-        return;
-    // PAPPL names the admin group only for administration; the check tells
-    // administration from printing by it, so there always is one.
-    // Kept for the life of the process: PAPPL holds the pointer.
+    // Kept for the life of the process: PAPPL holds the pointer. PAPPL
+    // names the admin group only for administration, which is how the
+    // check tells it from printing: so there always is one.
     static Administration administration;
-    administration = {authService, adminGroup != nullptr ? adminGroup : "lpadmin"};
+    administration = {authService != nullptr ? authService : "", adminGroup != nullptr ? adminGroup : "lpadmin"};
     papplSystemSetAdminGroup(system, administration.group.c_str());
     papplSystemSetAuthCallback(system, "Basic", Authorize, &administration);
-}
-
-bool IsServerCommand(int argc, const char* const argv[])
-{
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (arg[0] != '-')
-            return std::strcmp(arg, "server") == 0;
-        if (std::strcmp(arg, "--") == 0)
-            return false;
-        // "-o value" takes the next word, "-ovalue" does not.
-        if (arg[1] != '\0' && arg[2] == '\0' && std::strchr(kValueOptions, arg[1]) != nullptr)
-            ++i;
-    }
-    return false;
 }
 
 int RunServer(int argc, char* argv[], const char* version, pappl_ml_system_cb_t systemCallback)

@@ -7,10 +7,6 @@
 
 #include <string>
 
-// True when the command line asks for the server: that sub-command is run
-// by RunServer, every other one by PAPPL's main loop.
-bool IsServerCommand(int argc, const char* const argv[]);
-
 // Runs the server: `server [-o NAME=VALUE]...`. Its files are private to
 // the user it runs as, and the domain socket that PAPPL trusts with every
 // operation sits in a folder only that user can enter.

@@ -85,12 +85,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // or grey no lighter than the dither's threshold there, is toner; all
         // else is paper. The filter takes the bits past the last dot as they
         // are: they must be 0.
-        const bool bits = page.sense == LineSense::kBlack1;
+        const bool bits = page.sense == LineSense::kBlack1 || page.sense == LineSense::kWhite1;
+        const unsigned tonerBit = page.sense == LineSense::kBlack1 ? 1 : 0;
         const std::size_t have = std::min<std::size_t>(page.width, bits ? line.size() * 8 : line.size());
         for (std::size_t x = 0; x < row.size() * 8; ++x) {
             const std::size_t at = left + x;
             const unsigned threshold = dither[y % 16][at % 16];
-            const bool toner = at < have && (bits                              ? ((line[at / 8] >> (7 - at % 8)) & 1) != 0
+            const bool toner = at < have && (bits                              ? ((line[at / 8] >> (7 - at % 8)) & 1) == tonerBit
                                              : page.sense == LineSense::kGray8 ? line[at] < 255 && line[at] <= threshold
                                                                                : line[at] > threshold);
             if (((row[x / 8] >> (7 - x % 8)) & 1) != static_cast<unsigned>(x < outWidth && !toner))

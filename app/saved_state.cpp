@@ -1,0 +1,112 @@
+#include "saved_state.h"
+
+#include <cups/cups.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <utility>
+
+namespace {
+
+// One option as PAPPL writes it: name="value", with \ and " escaped.
+void WriteOption(std::ostream& out, const cups_option_t& option)
+{
+    out << ' ' << option.name << "=\"";
+    for (const char* c = option.value; *c != '\0'; ++c) {
+        if (*c == '\\' || *c == '"')
+            out << '\\';
+        out << *c;
+    }
+    out << '"';
+}
+
+// A "Job ..." line of a job that was printing, as an aborted one; the
+// document it names goes.
+bool EndJobLine(std::string& line)
+{
+    cups_option_t* options = nullptr;
+    const int count = cupsParseOptions(line.c_str() + 4, 0, &options);
+    const char* state = cupsGetOption("state", count, options);
+    const bool printing = state != nullptr && std::stoi(state) == IPP_JSTATE_PROCESSING;
+    if (printing) {
+        std::ostringstream out;
+        out << "Job";
+        const char* reasons = cupsGetOption("state_reasons", count, options);
+        const unsigned long merged = (reasons != nullptr ? std::stoul(reasons) : 0UL) | PAPPL_JREASON_ABORTED_BY_SYSTEM;
+        for (int i = 0; i < count; ++i) {
+            const std::string name = options[i].name;
+            if (name == "filename") {
+                std::error_code ignored;
+                std::filesystem::remove(options[i].value, ignored);
+            } else if (name == "state") {
+                out << " state=\"" << IPP_JSTATE_ABORTED << '"';
+            } else if (name == "state_reasons") {
+                out << " state_reasons=\"" << merged << '"';
+            } else {
+                WriteOption(out, options[i]);
+            }
+        }
+        if (reasons == nullptr)
+            out << " state_reasons=\"" << merged << '"';
+        line = out.str();
+    }
+    cupsFreeOptions(count, options);
+    return printing;
+}
+
+}  // namespace
+
+bool EndInterruptedJobs(const std::string& stateFile, std::string& error)
+{
+    std::ifstream in(stateFile);
+    if (!in)
+        return true;  // no state yet
+    std::string text;
+    bool changed = false;
+    for (std::string line; std::getline(in, line); text += line + '\n')
+        if (line.starts_with("Job ") && EndJobLine(line))
+            changed = true;
+    in.close();
+    if (!changed)
+        return true;
+    const std::string temporary = stateFile + ".new";
+    std::ofstream out(temporary, std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out || std::rename(temporary.c_str(), stateFile.c_str()) != 0) {
+        error = "cannot rewrite the state file " + stateFile;
+        return false;
+    }
+    return true;
+}
+
+void RemoveStraySpoolFiles(pappl_system_t* system, const std::string& spoolDirectory)
+{
+    // PAPPL names a job's files "p<printer-id>j<job-id>-<name>.<ext>".
+    std::set<std::pair<int, int>> waiting;
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t* printer, void* data) {
+            papplPrinterIterateActiveJobs(
+                printer,
+                [](pappl_job_t* job, void* jobs) {
+                    static_cast<std::set<std::pair<int, int>>*>(jobs)->emplace(
+                        papplPrinterGetID(papplJobGetPrinter(job)), papplJobGetID(job));
+                },
+                data, 1, 0);
+        },
+        &waiting);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(spoolDirectory, error)) {
+        int printer = 0;
+        int job = 0;
+        char dash = 0;
+        const std::string name = entry.path().filename().string();
+        if (entry.is_regular_file(error) && std::sscanf(name.c_str(), "p%5dj%9d%c", &printer, &job, &dash) == 3 &&
+            dash == '-' && !waiting.contains({printer, job}))
+            std::filesystem::remove(entry.path(), error);
+    }
+}
