@@ -9,6 +9,7 @@
 
 // clang-format off
 #include <jpeglib.h>
+#include <jerror.h>
 #include <png.h>
 // clang-format on
 
@@ -38,7 +39,15 @@ struct JpegError {
     jpeg_error_mgr manager;
     std::jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
+    bool endsEarly;  // libjpeg fills a file that ends early with grey, and only warns
 };
+
+void JpegWarn(j_common_ptr info, int level)
+{
+    auto* error = reinterpret_cast<JpegError*>(info->err);
+    if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF)
+        error->endsEarly = true;
+}
 
 void JpegFail(j_common_ptr info)
 {
@@ -60,6 +69,7 @@ bool DecodeJpeg(FILE* file, GreyImage& image, std::string& error)
     JpegError jerr{};
     info.err = jpeg_std_error(&jerr.manager);
     jerr.manager.error_exit = JpegFail;
+    jerr.manager.emit_message = JpegWarn;
     if (setjmp(jerr.jump) != 0) {  // NOLINT(cert-err52-cpp): see JpegFail
         jpeg_destroy_decompress(&info);
         error = std::string("the JPEG cannot be read: ") + jerr.message;
@@ -96,6 +106,10 @@ bool DecodeJpeg(FILE* file, GreyImage& image, std::string& error)
     }
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
+    if (jerr.endsEarly) {
+        error = "the JPEG cannot be read: it ends early";
+        return false;
+    }
     return true;
 }
 

@@ -173,8 +173,7 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
         }
         papplSystemLoadState(system, stateFile.c_str());
         RemoveStraySpoolFiles(system, spool != nullptr ? spool : defaultSpool);
-        papplSystemSetSaveCallback(system, reinterpret_cast<pappl_save_cb_t>(papplSystemSaveState),
-                                   const_cast<char*>(stateFile.c_str()));
+        papplSystemSetSaveCallback(system, SaveState, const_cast<char*>(stateFile.c_str()));
     }
     return system;
 }

@@ -174,6 +174,23 @@ ssize_t ReadPipe(void* ctx, unsigned char* buffer, size_t length)
     return got;
 }
 
+// A PDF whose last 1,024 bytes hold no end-of-file marker, as a document
+// whose sender hung up leaves it; ghostscript would print what it can of
+// it and call that success.
+bool IsCutOff(const char* path)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char head[5] = {};
+    std::string tail(1024, '\0');
+    const bool isPdf = read(fd, head, sizeof head) == sizeof head && std::memcmp(head, "%PDF-", 5) == 0;
+    const off_t size = lseek(fd, 0, SEEK_END);
+    const ssize_t got = pread(fd, tail.data(), tail.size(), std::max<off_t>(0, size - 1024));
+    close(fd);
+    return isPdf && (got < 0 || tail.find("%%EOF") == std::string::npos);
+}
+
 // Sends ghostscript's pages through the raster callbacks; false when the
 // job should stop.
 bool SendPages(DocumentPrint& print, Ghostscript& gs)
@@ -195,6 +212,7 @@ bool SendPages(DocumentPrint& print, Ghostscript& gs)
             if (y % 64 == 0 && papplJobIsCanceled(print.job))
                 break;
             if (cupsRasterReadPixels(raster, line.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine) {
+                FailDocument(print.job, "ghostscript stopped in the middle of page " + std::to_string(print.pages));
                 ok = false;
                 break;
             }
@@ -220,6 +238,10 @@ bool PrintPdfOf(pappl_job_t* job, pappl_device_t* device)
         FailDocument(job, std::string("the printer has no paper named ") + print.options->media.size_name);
         return EndDocument(print, false, "");
     }
+    if (IsCutOff(papplJobGetFilename(job))) {
+        FailDocument(job, "the PDF is cut off: it does not end as a PDF ends (was it sent whole?)");
+        return EndDocument(print, false, "");
+    }
     Ghostscript gs;
     std::string error;
     if (!StartGhostscript(gs, papplJobGetFilename(job), paper->header, *print.options, error)) {
@@ -233,7 +255,10 @@ bool PrintPdfOf(pappl_job_t* job, pappl_device_t* device)
     const int status = StopGhostscript(gs, stopNow);
     bool ok = sent;
     // Ghostscript ends well even for a file it cannot read, printing nothing.
-    if (!stopNow && (status != 0 || print.pages == 0)) {
+    if (!stopNow && status < 0) {
+        FailDocument(job, "ghostscript stopped before the end of the document");
+        ok = false;
+    } else if (!stopNow && (status != 0 || print.pages == 0)) {
         const std::string said = FirstComplaint(gs.log);
         if (status != 0 || !said.empty()) {
             FailDocument(job, "ghostscript cannot read the PDF" + (said.empty() ? std::string() : ": " + said));

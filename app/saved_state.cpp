@@ -7,6 +7,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -109,4 +110,17 @@ void RemoveStraySpoolFiles(pappl_system_t* system, const std::string& spoolDirec
             dash == '-' && !waiting.contains({printer, job}))
             std::filesystem::remove(entry.path(), error);
     }
+}
+
+bool SaveState(pappl_system_t* system, void* stateFile)
+{
+    const std::string file = static_cast<const char*>(stateFile);
+    const std::string temporary =
+        file + "." + std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id())) + ".new";
+    if (!papplSystemSaveState(system, temporary.c_str()))
+        return false;
+    if (std::rename(temporary.c_str(), file.c_str()) == 0)
+        return true;
+    std::filesystem::remove(temporary);
+    return false;
 }

@@ -15,3 +15,8 @@ bool EndInterruptedJobs(const std::string& stateFile, std::string& error);
 // After PAPPL has read it: documents and job attributes in the spool that
 // belong to no waiting job (received after the last save) are deleted.
 void RemoveStraySpoolFiles(pappl_system_t* system, const std::string& spoolDirectory);
+
+// PAPPL's save callback, data the state file's name: the state goes to a
+// temporary file first, then takes the file's place, so that two saves at
+// once (PAPPL's main loop and a stopping server) leave one whole file.
+bool SaveState(pappl_system_t* system, void* stateFile);

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "job_watch.h"
 #include "raster_document.h"
 
 namespace {
@@ -244,6 +245,23 @@ bool LinkSocket(const std::string& link, const std::string& socket)
     return false;
 }
 
+// The domain socket, the link clients find it by, and what of them this
+// server made.
+struct SocketPlace {
+    std::string link, folder, socket;
+    bool madeLink = false, madeFolder = false;
+};
+
+// What was there before stays for the next start.
+void RemoveSocket(const SocketPlace& place)
+{
+    unlink(place.socket.c_str());
+    if (place.madeLink)
+        unlink(place.link.c_str());
+    if (place.madeFolder)
+        rmdir(place.folder.c_str());
+}
+
 }  // namespace
 
 bool IsPrivateFolder(const char* path, std::string& error)
@@ -296,8 +314,13 @@ int RunServer(int argc, char* argv[], const char* version, pappl_ml_system_cb_t 
         cupsFreeOptions(numOptions, options);
         return 1;
     }
-    if (const char* state = cupsGetOption("state-file", numOptions, options))
+    JobWatchSettings watch;
+    if (const char* state = cupsGetOption("state-file", numOptions, options)) {
         chmod(state, 0600);  // written before the umask, perhaps
+        watch.stateFile = state;
+    }
+    if (const char* timeout = cupsGetOption("multiple-operation-timeout", numOptions, options))
+        watch.documentTimeout = std::max(1, std::atoi(timeout));
     cupsFreeOptions(numOptions, options);
 
     const std::string name = std::filesystem::path(argv[0]).filename().string();
@@ -318,25 +341,25 @@ int RunServer(int argc, char* argv[], const char* version, pappl_ml_system_cb_t 
     // the socket itself open to all; the folder around it is what keeps
     // other users out, from the moment it exists. Clients find it by the
     // usual name, a link.
-    const std::string link = SocketLink(name.c_str());
-    const std::string folder = link.substr(0, link.size() - 5);
-    const std::string socket = folder + "/socket";
+    // Kept for the life of the process: a server that stops with jobs
+    // queued removes them on its way out.
+    static SocketPlace place;
+    place.link = SocketLink(name.c_str());
+    place.folder = place.link.substr(0, place.link.size() - 5);
+    place.socket = place.folder + "/socket";
     std::string error;
-    bool madeFolder = false;
-    if (!MakePrivateFolder(folder, madeFolder, error) || !papplSystemAddListeners(system, socket.c_str())) {
+    if (!MakePrivateFolder(place.folder, place.madeFolder, error) ||
+        !papplSystemAddListeners(system, place.socket.c_str())) {
         (void)std::fprintf(stderr, "%s: %s\n", argv[0], error.empty() ? "cannot listen on the domain socket" : error.c_str());
         papplSystemDelete(system);
         return 1;
     }
-    const bool madeLink = LinkSocket(link, socket);
+    place.madeLink = LinkSocket(place.link, place.socket);
 
+    StartJobWatch(system, watch, [] { RemoveSocket(place); });
     papplSystemRun(system);
+    StopJobWatch();
     papplSystemDelete(system);
-    // What was there before stays for the next start.
-    unlink(socket.c_str());
-    if (madeLink)
-        unlink(link.c_str());
-    if (madeFolder)
-        rmdir(folder.c_str());
+    RemoveSocket(place);
     return 0;
 }

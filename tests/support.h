@@ -5,6 +5,7 @@
 #include <cups/raster.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -278,6 +279,8 @@ inline RunningProgram StartProgram(const std::string& program, const std::vector
         throw std::runtime_error("pipe failed");
     running.pid = fork();
     if (running.pid == 0) {
+        // Nothing a test starts outlives it, however the test ends.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(setup.stdinPipe ? in[0]
                              : open(setup.stdinPath.empty() ? "/dev/null" : setup.stdinPath.c_str(), O_RDONLY),
              0);

@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <map>
 #include <thread>
+#include <utility>
 
 #include "decode.h"
 #include "support.h"
@@ -33,36 +35,199 @@ inline int FreePort()
     return ntohs(addr.sin_port);
 }
 
-// A server of its own: state, spool, temporary files, log, device folder
-// and even its program name (PAPPL names the root domain socket after it)
-// are private.
-struct Server {
-    explicit Server(std::vector<std::string> extra = {"file-devices=yes"}) : options(std::move(extra))
+// The jobs in what a printer received: each begins with 1,024 zero bytes
+// and the init command, which no command inside a job holds.
+inline std::vector<Bytes> SplitJobs(const Bytes& stream)
+{
+    const Bytes start = Cat({kZeros, kInit});
+    std::vector<Bytes> jobs;
+    auto at = std::search(stream.begin(), stream.end(), start.begin(), start.end());
+    while (at != stream.end()) {
+        const auto next = std::search(at + 1, stream.end(), start.begin(), start.end());
+        jobs.emplace_back(at, next);
+        at = next;
+    }
+    return jobs;
+}
+
+// A network printer on a raw port of the test's own (rtm_raw_printer):
+// every byte the server sends it, connection by connection.
+struct RawPrinter {
+    explicit RawPrinter(long cut = 0)
     {
-        program = dir.File("rtm-app-" + std::to_string(getpid()));
-        std::filesystem::create_symlink(RTM_APP_PATH, program);
-        std::filesystem::create_directory(dir.File("dev"));
+        std::vector<std::string> argv = {RTM_RAW_PRINTER, dir.path};
+        if (cut > 0)
+            argv.push_back(std::to_string(cut));
+        running = StartProgram(RTM_RAW_PRINTER, argv);
+        if (!Eventually([this] { return std::filesystem::exists(dir.File("port")); }))
+            ADD_FAILURE() << "the raw printer did not start";
+        std::ifstream(dir.File("port")) >> port;
+    }
+    ~RawPrinter()
+    {
+        kill(running.pid, SIGKILL);
+        FinishProgram(running);
+    }
+    RawPrinter(const RawPrinter&) = delete;
+    RawPrinter& operator=(const RawPrinter&) = delete;
+
+    [[nodiscard]] std::string Uri() const { return "socket://127.0.0.1:" + std::to_string(port); }
+
+    // The jobs received, once the server has closed every connection (it
+    // does when it has no more jobs for the printer).
+    [[nodiscard]] std::vector<Bytes> Jobs() const
+    {
+        const auto open = [this] {
+            return std::ranges::any_of(std::filesystem::directory_iterator(dir.path),
+                                       [](const auto& entry) { return entry.path().extension() == ".part"; });
+        };
+        if (!Eventually([&] { return !open(); }, 2400, 25))
+            ADD_FAILURE() << "the server keeps a connection to the printer open";
+        std::vector<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+            if (entry.path().extension() == ".prn")
+                files.push_back(entry.path().string());
+        std::ranges::sort(files);
+        Bytes stream;
+        for (const std::string& file : files) {
+            const Bytes bytes = ReadFile(file);
+            stream.insert(stream.end(), bytes.begin(), bytes.end());
+        }
+        return SplitJobs(stream);
+    }
+    // Bytes received so far, closed connections or not.
+    [[nodiscard]] std::uintmax_t Received() const
+    {
+        std::uintmax_t total = 0;
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+            if (entry.path().extension() != "" && entry.path().filename() != "port")
+                total += entry.file_size(ignored);
+        return total;
+    }
+    [[nodiscard]] Bytes Last() const
+    {
+        const std::vector<Bytes> jobs = Jobs();
+        return jobs.empty() ? Bytes{} : jobs.back();
+    }
+
+    TempDir dir;
+    RunningProgram running;
+    int port = 0;
+};
+
+// The server's options as its systemd unit gives them, ExecStart's -o NAME=VALUE.
+inline std::vector<std::pair<std::string, std::string>> ServiceOptions()
+{
+    std::ifstream unit(RTM_SERVICE_UNIT);
+    std::vector<std::pair<std::string, std::string>> options;
+    for (std::string line; std::getline(unit, line);)
+        if (line.starts_with("ExecStart=")) {
+            std::istringstream words(line);
+            for (std::string word; words >> word;)
+                if (word == "-o" && words >> word)
+                    options.emplace_back(word.substr(0, word.find('=')), word.substr(word.find('=') + 1));
+        }
+    if (options.empty())
+        ADD_FAILURE() << "no server options in " << RTM_SERVICE_UNIT;
+    return options;
+}
+
+inline std::string ServiceOption(const std::string& name)
+{
+    for (const auto& [key, value] : ServiceOptions())
+        if (key == name)
+            return value;
+    return {};
+}
+
+// Logins for a test (root only): a PAM service that takes the password
+// "secret" from anyone, and an administrator, a user of the test's own in
+// the service's admin group. Both go when the test ends.
+struct TestLogins {
+    TestLogins()
+    {
+        static int count = 0;
+        const std::string id = std::to_string(getpid()) + "-" + std::to_string(++count);
+        service = "rtm-test-" + id;
+        admin = "rtm-adm-" + id;
+        check = dir.File("check");
+        const std::string script = "#!/bin/sh\n[ \"$(tr -d '\\000')\" = secret ]\n";
+        WriteFile(check, Bytes(script.begin(), script.end()));
+        std::filesystem::permissions(check, std::filesystem::perms::owner_all);
+        const std::string conf =
+            "auth required pam_exec.so quiet expose_authtok " + check + "\naccount required pam_permit.so\n";
+        WriteFile("/etc/pam.d/" + service, Bytes(conf.begin(), conf.end()));
+        const RunResult added = RunProgram("useradd", {"useradd", "--system", "--no-create-home", "--shell",
+                                                       "/usr/sbin/nologin", "-G", ServiceOption("admin-group"), admin});
+        EXPECT_EQ(added.status, 0) << added.err;
+    }
+    ~TestLogins()
+    {
+        std::filesystem::remove("/etc/pam.d/" + service);
+        (void)RunProgram("userdel", {"userdel", admin});
+    }
+    TestLogins(const TestLogins&) = delete;
+    TestLogins& operator=(const TestLogins&) = delete;
+
+    TempDir dir;
+    std::string service, admin, check;
+};
+
+// The password libcups gives when the next request is asked for one.
+inline void AnswerPasswordWith(const char* password)
+{
+    static const char* next = nullptr;
+    next = password;
+    cupsSetPasswordCB2([](const char*, http_t*, const char*, const char*, void*) { return std::exchange(next, nullptr); },
+                       nullptr);
+}
+
+// The Printer Application as its systemd unit starts it: the unit's own
+// options, only the paths moved into a folder of the test's (state,
+// spool, log, temporary files, and the PAM service when the test logs in),
+// and a port of its own. The program is a copy under a name of its own
+// (PAPPL names the root domain socket after it) that anyone may run.
+struct Server {
+    explicit Server(std::string pamService = {}, bool start = true) : pam(std::move(pamService))
+    {
+        static int count = 0;
+        program = dir.File("rtm-app-" + std::to_string(getpid()) + "-" + std::to_string(++count));
+        std::filesystem::copy_file(RTM_APP_PATH, program);
+        std::filesystem::permissions(dir.path, std::filesystem::perms::owner_all | std::filesystem::perms::others_exec |
+                                                   std::filesystem::perms::group_exec);
         std::filesystem::create_directory(dir.File("tmp"));
         port = FreePort();
-        options.insert(options.end(), {"server-port=" + std::to_string(port), "log-file=" + dir.File("log"),
-                                       "spool-directory=" + dir.File("spool"), "state-file=" + dir.File("state")});
-        Start();
+        if (start)
+            Start();
     }
     ~Server() { EXPECT_EQ(Stop().status, 0) << "the server's exit status"; }
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    void Start()
+    [[nodiscard]] RunSetup Environment() const
     {
         RunSetup setup;
-        setup.env = {"TMPDIR=" + dir.File("tmp"), "RASTERTOMONO_FILTER=" + filter, std::string("RASTERTOMONO_PPD=") + RTM_PPD,
-                     std::string("RASTERTOMONO_TESTPAGE=") + RTM_TESTPAGE};
-        setup.stdoutPath = dir.File("stdout");
-        // An option may come before the sub-command, and with its value.
-        std::vector<std::string> argv = {program, "-olog-level=debug", "server"};
-        for (const std::string& option : options)
-            argv.insert(argv.end(), {"-o", option});
-        running = StartProgram(program, argv, setup);
+        setup.env = {"TMPDIR=" + dir.File("tmp"), "RASTERTOMONO_FILTER=" + filter,
+                     std::string("RASTERTOMONO_PPD=") + RTM_PPD, std::string("RASTERTOMONO_TESTPAGE=") + RTM_TESTPAGE};
+        return setup;
+    }
+
+    void Start()
+    {
+        std::vector<std::string> argv = {program, "server", "-o", "server-port=" + std::to_string(port)};
+        for (auto [name, value] : ServiceOptions()) {
+            if (name == "state-file")
+                value = dir.File("state");
+            else if (name == "spool-directory")
+                value = dir.File("spool");
+            else if (name == "log-file")
+                value = dir.File("log");
+            else if (name == "auth-service" && !pam.empty())
+                value = pam;
+            argv.insert(argv.end(), {"-o", name + "=" + value});
+        }
+        running = StartProgram(program, argv, Environment());
         const bool up = Eventually([this] {
             http_t* http = Connect(port);
             httpClose(http);
@@ -72,50 +237,60 @@ struct Server {
             ADD_FAILURE() << "the server did not come up:\n" << Stop().err;
     }
 
-    // SIGTERM: PAPPL's shutdown sub-command is slow to return.
-    RunResult Stop()
+    // SIGTERM, as systemd stops the service.
+    RunResult Stop(int signal = SIGTERM)
     {
         if (running.pid <= 0)
             return {0, {}, {}};
-        kill(running.pid, SIGTERM);
+        kill(running.pid, signal);
         RunResult result = FinishProgram(running);
         running.pid = -1;
         return result;
     }
 
-    // The program's own add sub-command, as an administrator would use it.
-    [[nodiscard]] RunResult Add(const std::string& name, const std::string& device) const
+    // The program's own sub-commands as root runs them, over the domain socket.
+    [[nodiscard]] RunResult Run(std::vector<std::string> args) const
     {
-        return RunProgram(program, {program, "add", "-u", "ipp://localhost:" + std::to_string(port) + "/ipp/system",
-                                    "-d", name, "-m", "mono-laser-600", "-v", device});
+        args.insert(args.begin(), program);
+        return RunProgram(program, args, Environment());
     }
-    [[nodiscard]] std::string Device() const { return "file://" + dir.File("dev"); }
+
+    // A printer on a raw port of its own, added as root adds it.
+    RawPrinter& AddPrinter(const std::string& name, long cut = 0)
+    {
+        auto& printer = printers[name] = std::make_unique<RawPrinter>(cut);
+        const RunResult added = Run({"add", "-d", name, "-m", "mono-laser-600", "-v", printer->Uri()});
+        EXPECT_EQ(added.status, 0) << added.err;
+        return *printer;
+    }
+    // The last job the printer received.
+    [[nodiscard]] Bytes Output(const std::string& printer) const { return printers.at(printer)->Last(); }
+
     [[nodiscard]] std::string Uri(const std::string& printer) const
     {
         return "ipp://localhost:" + std::to_string(port) + "/ipp/print/" + printer;
     }
-    [[nodiscard]] Bytes Output(const std::string& jobName) const { return ReadFile(dir.File("dev/" + jobName + ".prn")); }
+    [[nodiscard]] std::string SystemUri() const { return "ipp://localhost:" + std::to_string(port) + "/ipp/system"; }
 
     TempDir dir;
-    std::vector<std::string> options;
+    std::string pam;
     std::string filter = RTM_FILTER_PATH;
     std::string program;
     int port = 0;
     RunningProgram running;
+    std::map<std::string, std::unique_ptr<RawPrinter>> printers;
 };
 
 // Parameterised tests are named after their case.
 inline constexpr auto kByName = [](const auto& info) { return std::string(info.param.name); };
 
-// One server for a whole test suite, its printer "mono" writing to a
-// folder or, where job names are no file names, to /dev/null.
-template <bool kDiscard = false>
+// One server for a whole test suite, with its printer "mono".
 class SharedServer : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
         server = std::make_unique<Server>();
-        ASSERT_EQ(server->Add("mono", kDiscard ? "file:///dev/null" : server->Device()).status, 0);
+        server->AddPrinter("mono");
     }
     static void TearDownTestSuite() { server.reset(); }
     static inline std::unique_ptr<Server> server;
@@ -129,11 +304,11 @@ struct JobResult {
     int impressions = 0;                  // job-impressions-completed
 };
 
-inline ipp_t* NewRequest(ipp_op_t op, const std::string& uri)
+inline ipp_t* NewRequest(ipp_op_t op, const std::string& uri, const std::string& user = "tester")
 {
     ipp_t* request = ippNewRequest(op);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "tester");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, user.c_str());
     return request;
 }
 
@@ -320,20 +495,24 @@ inline Bytes ThroughCups(const std::vector<Sheet>& sheets, const char* ppdSize, 
     return run.out;
 }
 
-// A document sent piece by piece with Create-Job and Send-Document, as a
-// client streaming a raster does.
+// A job as CUPS sends one: Create-Job, then the document with
+// Send-Document, piece by piece.
 struct StreamedJob {
-    StreamedJob(const Server& server, const std::string& printer, const std::string& name) : uri(server.Uri(printer))
+    StreamedJob(const Server& server, const std::string& printer, const std::string& name,
+                const char* format = "image/pwg-raster", int copies = 1)
+        : uri(server.Uri(printer))
     {
         http = Connect(server.port);
         ipp_t* request = NewRequest(IPP_OP_CREATE_JOB, uri);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name.c_str());
+        if (copies != 1)
+            ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_INTEGER, "copies", copies);
         ipp_t* response = cupsDoRequest(http, request, "/ipp/print");
         id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
         ippDelete(response);
         request = NewRequest(IPP_OP_SEND_DOCUMENT, uri);
         ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, "image/pwg-raster");
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
         ippAddBoolean(request, IPP_TAG_OPERATION, "last-document", 1);
         cupsSendRequest(http, request, "/ipp/print", CUPS_LENGTH_VARIABLE);
         ippDelete(request);
@@ -342,9 +521,9 @@ struct StreamedJob {
     StreamedJob(const StreamedJob&) = delete;
     StreamedJob& operator=(const StreamedJob&) = delete;
 
-    void Send(const Bytes& document, std::size_t from, std::size_t to) const
+    void Send(std::span<const std::uint8_t> bytes) const
     {
-        cupsWriteRequestData(http, reinterpret_cast<const char*>(document.data()) + from, to - from);
+        cupsWriteRequestData(http, reinterpret_cast<const char*>(bytes.data()), bytes.size());
     }
 
     // Ends the document and reads the server's answer.
@@ -364,13 +543,15 @@ inline void Cancel(const Server& server, const std::string& uri, int id)
     httpClose(http);
 }
 
-// One 8-bit A4 page whose header `bend` changes, with as many lines as given.
-inline void GreyPage(const std::string& path, void (*bend)(cups_page_header2_t&) = nullptr, unsigned lines = 16)
+// One 8-bit A4 page whose header `bend` changes, every line of it mid grey.
+inline void GreyPage(const std::string& path, void (*bend)(cups_page_header2_t&) = nullptr)
 {
     TestPage page{};
     cupsRasterInitPWGHeader(&page.header, pwgMediaForPWG("iso_a4_210x297mm"), "sgray_8", 600, 600, "one-sided", nullptr);
     if (bend != nullptr)
         bend(page.header);
+    // A header the printer refuses is all there is.
+    const unsigned lines = page.header.cupsBytesPerLine <= 65535 ? page.header.cupsHeight : 0;
     page.rows.assign(lines, Bytes(page.header.cupsBytesPerLine, 0x40));
     WriteRaster(path, {page}, CUPS_RASTER_WRITE_PWG);
 }
@@ -397,4 +578,33 @@ inline std::string Children(pid_t pid)
 {
     const RunResult run = RunProgram("pgrep", {"pgrep", "-P", std::to_string(pid)});
     return {run.out.begin(), run.out.end()};
+}
+
+// No job leaves a file in the spool or the temporary folder. PAPPL drops a
+// job's saved attributes at its next save of the state, which waits for
+// its main loop to wake: a client connecting wakes it.
+inline bool FilesGone(const Server& server)
+{
+    const auto empty = [&](const char* folder) {
+        return std::ranges::none_of(std::filesystem::recursive_directory_iterator(server.dir.File(folder)),
+                                    [](const auto& entry) { return entry.is_regular_file(); });
+    };
+    return Eventually([&] {
+        httpClose(Connect(server.port));
+        return empty("spool") && empty("tmp");
+    }, 100, 50);
+}
+
+// A 38-page text manual from Debian's bzip2-doc, letter-sized.
+inline constexpr const char* kManualGz = "/usr/share/doc/bzip2/manual.pdf.gz";
+
+inline std::string Manual(const TempDir& dir)
+{
+    std::string path = dir.File("manual.pdf");
+    if (!std::filesystem::exists(path)) {
+        RunSetup setup;
+        setup.stdoutPath = path;
+        EXPECT_EQ(RunProgram("/bin/gzip", {"gzip", "-dc", kManualGz}, setup).status, 0);
+    }
+    return path;
 }

@@ -1,7 +1,7 @@
-// The Printer Application as clients use it: a server on a loopback port
-// with its own state and spool, printers on file devices, jobs sent over
-// IPP, and every stream compared byte for byte with what the rastertomono
-// filter writes for the same page through a CUPS queue with the PPD.
+// The Printer Application as clients use it: the server as its systemd
+// unit starts it, printers on raw ports, jobs sent over IPP, and every
+// stream compared byte for byte with what the rastertomono filter writes
+// for the same page through a CUPS queue with the PPD.
 
 #include "app_support.h"
 
@@ -38,7 +38,7 @@ const SameBytesCase kSameBytes[] = {
      true},
 };
 
-using AppTest = SharedServer<>;
+using AppTest = SharedServer;
 
 class SameBytes : public AppTest, public ::testing::WithParamInterface<SameBytesCase> {};
 
@@ -56,115 +56,29 @@ TEST_P(SameBytes, AsTheFilterPrintsItThroughCups)
     ASSERT_EQ(job.state, IPP_JSTATE_COMPLETED) << job.message;
     const Bytes expected =
         ThroughCups(sheets, c.ppdSize, c.density, c.weight, c.job.copies, server->dir.File(std::string(c.name) + ".ras"));
-    EXPECT_TRUE(::SameBytes(server->Output(c.name), expected));
+    EXPECT_TRUE(::SameBytes(server->Output("mono"), expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, SameBytes, ::testing::ValuesIn(kSameBytes), kByName);
 
-// A three-page Letter raster in 8-bit grey, large enough to be caught
-// mid-page.
-std::vector<Sheet> LongDocument(const std::string& path)
-{
-    std::vector<Sheet> sheets = {MakeSheet("na_letter_8.5x11in", 10, false),
-                                 MakeSheet("na_letter_8.5x11in", 11, false),
-                                 MakeSheet("na_letter_8.5x11in", 12, false)};
-    WritePwg(path, sheets, "na_letter_8.5x11in", true);
-    return sheets;
-}
-
-TEST_F(AppTest, CancelMidPageClosesThePageAndTheServerGoesOn)
-{
-    LongDocument(server->dir.File("long.pwg"));
-    const Bytes document = ReadFile(server->dir.File("long.pwg"));
-    StreamedJob job(*server, "mono", "cancelled");
-    job.Send(document, 0, document.size() / 2);
-    ASSERT_TRUE(Eventually([] { return server->Output("cancelled").size() > 4096; }));
-    Cancel(*server, job.uri, job.id);
-    // The client, unaware, sends the rest; PAPPL reads it to the end.
-    job.Send(document, document.size() / 2, document.size());
-    job.Finish();
-    EXPECT_EQ(WaitForJob(server->port, job.uri, job.id).state, IPP_JSTATE_CANCELED);
-    ExpectClosedPages(server->Output("cancelled"), 3);
-}
-
-TEST_F(AppTest, ClientThatDisconnectsMidRasterEndsItsJobCleanly)
-{
-    LongDocument(server->dir.File("long.pwg"));
-    const Bytes document = ReadFile(server->dir.File("long.pwg"));
-    int id = 0;
-    std::string uri;
-    {
-        StreamedJob job(*server, "mono", "dropped");
-        job.Send(document, 0, document.size() / 2);
-        id = job.id;
-        uri = job.uri;
-    }
-    EXPECT_GE(WaitForJob(server->port, uri, id).state, IPP_JSTATE_CANCELED);
-    ExpectClosedPages(server->Output("dropped"), 3);
-    // The rest of the page the client never sent is white.
-    EXPECT_TRUE(DecodeJob(server->Output("dropped")).pages.back().rows.back().blank);
-    ExpectNextPrints(*server, "mono", "after-drop");
-}
-
-TEST_F(AppTest, TwoPrintersAtOnceEachPrintTheirOwnJob)
-{
-    ASSERT_EQ(server->Add("second", server->Device()).status, 0);
-    const std::string path = server->dir.File("long.pwg");
-    const std::vector<Sheet> sheets = LongDocument(path);
-    const JobOptions dark{"na_letter_8.5x11in", "cardstock", 50};
-    const JobOptions light{"na_letter_8.5x11in", nullptr, -25, 2};
-    JobResult second;
-    std::thread other([&] { second = PrintFile(*server, "second", "at-once-2", path, light); });
-    const JobResult first = PrintFile(*server, "mono", "at-once-1", path, dark);
-    other.join();
-    ASSERT_EQ(first.state, IPP_JSTATE_COMPLETED) << first.message;
-    ASSERT_EQ(second.state, IPP_JSTATE_COMPLETED) << second.message;
-    EXPECT_TRUE(::SameBytes(server->Output("at-once-1"),
-                            ThroughCups(sheets, "Letter", 4, 3, 1, server->dir.File("at-once-1.ras"))));
-    EXPECT_TRUE(::SameBytes(server->Output("at-once-2"),
-                            ThroughCups(sheets, "Letter", 1, 1, 2, server->dir.File("at-once-2.ras"))));
-}
-
+// A printer that drops the connection in the middle of a job.
 TEST_F(AppTest, DeviceThatFailsEndsTheJobWithAReason)
 {
-    ASSERT_EQ(server->Add("full", "file:///dev/full").status, 0);
-    LongDocument(server->dir.File("long.pwg"));
-    const JobResult job = PrintFile(*server, "full", "to-full", server->dir.File("long.pwg"));
+    server->AddPrinter("failing", 20000);
+    GreyPage(server->dir.File("page.pwg"));
+    const JobResult job = PrintFile(*server, "failing", "to-failing", server->dir.File("page.pwg"));
     EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
     EXPECT_NE(job.message.find("device"), std::string::npos) << job.message;
-    ExpectNextPrints(*server, "mono", "after-full");
-}
-
-TEST(AppServer, RestartKeepsPrintersAndTheirDefaults)
-{
-    Server server;
-    ASSERT_EQ(server.Add("kept", server.Device()).status, 0);
-    http_t* http = Connect(server.port);
-    ipp_t* request = NewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES, server.Uri("kept"));
-    ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "printer-darkness-configured", 75);
-    ippDelete(cupsDoRequest(http, request, "/ipp/print/kept"));
-    EXPECT_EQ(cupsLastError(), IPP_STATUS_OK) << cupsLastErrorString();
-    httpClose(http);
-    server.Stop();
-    server.Start();
-
-    const Sheet sheet = MakeSheet("iso_a4_210x297mm", 7, false);
-    const std::string pwg = server.dir.File("kept.pwg");
-    WritePwg(pwg, {sheet}, "iso_a4_210x297mm", false);
-    const JobResult job = PrintFile(server, "kept", "after-restart", pwg);
-    ASSERT_EQ(job.state, IPP_JSTATE_COMPLETED) << job.message;
-    EXPECT_TRUE(::SameBytes(server.Output("after-restart"),
-                            ThroughCups({sheet}, "A4", 4, 1, 1, server.dir.File("after-restart.ras"))));
+    ExpectNextPrints(*server, "mono", "after-failing");
 }
 
 // CUPS's own IPP Everywhere test file passes but for PWG 5100.14's list of
 // required attributes: PAPPL 1.3.1 has no overrides-supported, and the
-// printer can neither identify itself nor report its toner level. Without
-// TLS, since PAPPL offers "tls" security on loopback yet no ipps URI.
+// printer can neither identify itself nor report its toner level.
 TEST(AppServer, PassesIppEverywhereTestsButOverrides)
 {
-    Server server({"file-devices=yes", "server-options=no-tls"});
-    ASSERT_EQ(server.Add("eve", server.Device()).status, 0);
+    Server server;
+    server.AddPrinter("eve");
     const std::string pwg = server.dir.File("eve.pwg");
     WritePwg(pwg, {MakeSheet("iso_a4_210x297mm", 5, false)}, "iso_a4_210x297mm", false);
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // printer-up-time counts whole seconds
@@ -195,7 +109,7 @@ TEST(AppServer, FailedFilterAbortsTheJobWithItsReason)
     const std::string script = "#!/bin/sh\ncat >/dev/null\nprintf 'DEBUG: read\\nERROR: out of paper\\n' >&2\nexit 1\n";
     WriteFile(server.dir.File("failing"), Bytes(script.begin(), script.end()));
     std::filesystem::permissions(server.dir.File("failing"), std::filesystem::perms::owner_all);
-    ASSERT_EQ(server.Add("mono", server.Device()).status, 0);
+    server.AddPrinter("mono");
     GreyPage(server.dir.File("page.pwg"));
     for (const auto& [filter, reason] :
          {std::pair{"failing", "the filter failed: out of paper"}, {"missing", "cannot run the filter"}}) {
@@ -206,15 +120,6 @@ TEST(AppServer, FailedFilterAbortsTheJobWithItsReason)
         EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
         EXPECT_NE(job.message.find(reason), std::string::npos) << job.message;
     }
-}
-
-TEST(AppServer, FileDevicesOnlyWhenTheServerAllowsThem)
-{
-    Server server(std::vector<std::string>{});
-    EXPECT_NE(server.Add("file", server.Device()).status, 0);
-    EXPECT_NE(server.Add("bell", "socket://localhost\a:9100").status, 0);
-    EXPECT_EQ(server.Add("net", "socket://localhost:9").status, 0);
-    EXPECT_EQ(kill(server.running.pid, 0), 0);
 }
 
 }  // namespace

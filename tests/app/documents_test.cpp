@@ -7,21 +7,6 @@
 
 namespace {
 
-// A 38-page text manual from Debian's bzip2-doc, letter-sized.
-constexpr const char* kManualGz = "/usr/share/doc/bzip2/manual.pdf.gz";
-constexpr const char* kPdftopdf = "/usr/lib/cups/filter/pdftopdf";
-
-std::string Manual(const TempDir& dir)
-{
-    std::string path = dir.File("manual.pdf");
-    if (!std::filesystem::exists(path)) {
-        RunSetup setup;
-        setup.stdoutPath = path;
-        EXPECT_EQ(RunProgram("/bin/gzip", {"gzip", "-dc", kManualGz}, setup).status, 0);
-    }
-    return path;
-}
-
 // The pages of a one-bit, white = 1 CUPS raster as sheets.
 std::vector<Sheet> ReadSheets(const std::string& path)
 {
@@ -53,7 +38,7 @@ std::vector<Sheet> AsCupsLaysThemOut(const TempDir& dir, const std::string& pdf,
     RunSetup setup;
     setup.env = {std::string("PPD=") + RTM_PPD};
     setup.stdoutPath = laid;
-    const RunResult run = RunProgram(kPdftopdf, {"pdftopdf", "1", "tester", "ref", "1", options, pdf}, setup);
+    const RunResult run = RunProgram("/usr/lib/cups/filter/pdftopdf", {"pdftopdf", "1", "tester", "ref", "1", options, pdf}, setup);
     EXPECT_EQ(run.status, 0) << run.err;
     const RunResult gs = RunProgram("/usr/bin/gs", {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE",
                                                     "-sDEVICE=cups", "-r600", "-dcupsColorSpace=0",
@@ -63,7 +48,7 @@ std::vector<Sheet> AsCupsLaysThemOut(const TempDir& dir, const std::string& pdf,
     return ReadSheets(raster);
 }
 
-using Documents = SharedServer<>;
+using Documents = SharedServer;
 
 struct PdfCase {
     const char* name;
@@ -96,7 +81,7 @@ TEST_P(Pdf, SameBytesAsACupsQueueWithThePpd)
                                                    std::to_string(c.job.firstPage) + "-" + std::to_string(c.job.lastPage));
     const Bytes expected = ThroughCups(sheets, c.ppdSize, c.density, c.weight, c.job.copies,
                                        server->dir.File(std::string(c.name) + ".ras"));
-    EXPECT_TRUE(::SameBytes(server->Output(c.name), expected));
+    EXPECT_TRUE(::SameBytes(server->Output("mono"), expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(Manual, Pdf, ::testing::ValuesIn(kPdfs), kByName);
@@ -188,7 +173,7 @@ TEST_P(Image, PrintsGreyByLuminanceFittedToThePaper)
     const std::string image = BandsImage(server->dir, c.device, c.file, c.grey);
     const JobResult job = PrintFile(*server, "mono", c.name, image, {.copies = c.copies}, c.format);
     ASSERT_EQ(job.state, IPP_JSTATE_COMPLETED) << job.message;
-    const DecodedJob printed = DecodeJob(server->Output(c.name));
+    const DecodedJob printed = DecodeJob(server->Output("mono"));
     ASSERT_FALSE(printed.violation) << Describe(*printed.violation);
     ASSERT_EQ(printed.pages.size(), 1U);
     // The defaults, on A4.
@@ -219,22 +204,37 @@ TEST_F(Documents, WebInterfacePrintsTheSamplePageAsTestPage)
     const std::size_t at = page.find(R"(name="session" value=")") + 22;
     const std::string form = "session=" + page.substr(at, page.find('"', at) - at) + "&action=print-test-page";
     ASSERT_EQ(RunProgram("curl", {"curl", "-4sf", "-d", form, web}).status, 0);
-    ASSERT_TRUE(Eventually([] { return DecodeJob(server->Output("Test Page")).pages.size() == 1; }));
+    ASSERT_TRUE(Eventually([] { return server->printers.at("mono")->Received() > 0; }));
     const std::vector<Sheet> sheets = AsCupsLaysThemOut(server->dir, RTM_TESTPAGE, "media=A4");
-    EXPECT_TRUE(::SameBytes(server->Output("Test Page"), ThroughCups(sheets, "A4", 2, 1, 1, server->dir.File("t.ras"))));
+    EXPECT_TRUE(::SameBytes(server->Output("mono"), ThroughCups(sheets, "A4", 2, 1, 1, server->dir.File("t.ras"))));
 }
 
-TEST_F(Documents, CancelledPdfStopsGhostscriptAndClosesThePage)
+// A long document cancelled while it prints: ghostscript or the filter
+// stops, the printer gets a closed page, and the next job prints.
+TEST_F(Documents, CancelledWhilePrintingClosesThePage)
 {
+    std::vector<Sheet> sheets;
+    for (unsigned seed = 10; seed < 16; ++seed)
+        sheets.push_back(MakeSheet("na_letter_8.5x11in", seed, false));
+    WritePwg(server->dir.File("long.pwg"), sheets, "na_letter_8.5x11in", true);
     const std::string uri = server->Uri("mono");
-    const int id =
-        Send(*server, "mono", PrintRequest(uri, "application/pdf", "cancelled-pdf"), Manual(server->dir)).id;
-    ASSERT_NE(id, 0);
-    Eventually([] { return !DecodeJob(server->Output("cancelled-pdf")).pages.empty(); });
-    Cancel(*server, uri, id);
-    EXPECT_EQ(WaitForJob(server->port, uri, id).state, IPP_JSTATE_CANCELED);
-    EXPECT_EQ(Children(server->running.pid), "");
-    ExpectClosedPages(server->Output("cancelled-pdf"), 38);
+    const struct {
+        std::string file;
+        const char* format;
+        std::size_t pages;
+    } documents[] = {{Manual(server->dir), "application/pdf", 38}, {server->dir.File("long.pwg"), "image/pwg-raster", 6}};
+    for (const auto& [file, format, pages] : documents) {
+        SCOPED_TRACE(format);
+        const std::uintmax_t before = server->printers.at("mono")->Received();
+        const int id = Send(*server, "mono", PrintRequest(uri, format, "cancelled"), file).id;
+        ASSERT_NE(id, 0);
+        ASSERT_TRUE(Eventually([&] { return server->printers.at("mono")->Received() > before + 100000; }));
+        Cancel(*server, uri, id);
+        EXPECT_EQ(WaitForJob(server->port, uri, id).state, IPP_JSTATE_CANCELED);
+        EXPECT_EQ(Children(server->running.pid), "");
+        ExpectClosedPages(server->Output("mono"), pages);
+    }
+    ExpectNextPrints(*server, "mono", "after-cancel");
 }
 
 }  // namespace

@@ -12,60 +12,50 @@ namespace {
 struct AdminCase {
     const char* what;
     const char* printersAfter;      // what `printers` lists afterwards
-    std::vector<std::string> args;  // {system}, {printer}, {device} and {document} filled in
+    std::vector<std::string> args;  // {system}, {printer}, {raw} and {document} filled in
     bool asNobody;                  // over IPP on loopback; otherwise root over the domain socket
-    bool allowed;
+    const char* refusal;            // what the program says when refused; null when allowed
 };
 
+// In order, each at once after the one before: no restart in between.
 const AdminCase kAdmin[] = {
-    {"nobody adds", "office\n", {"add", "-u", "{system}", "-d", "intruder", "-m", "mono-laser-600", "-v", "{device}"},
-     true, false},
+    {"nobody adds", "office\n", {"add", "-u", "{system}", "-d", "intruder", "-m", "mono-laser-600", "-v", "{raw}"},
+     true, "Unauthorized"},
     {"nobody modifies", "office\n", {"modify", "-u", "{printer}", "-d", "office", "-o", "print-darkness-default=50"},
-     true, false},
-    {"nobody deletes", "office\n", {"delete", "-u", "{printer}", "-d", "office"}, true, false},
-    {"nobody prints", "office\n", {"submit", "-u", "{printer}", "-d", "office", "{document}"}, true, true},
-    {"root modifies", "office\n", {"modify", "-d", "office", "-o", "print-darkness-default=50"}, false, true},
-    {"root adds", "annex\noffice\n", {"add", "-d", "annex", "-m", "mono-laser-600", "-v", "{device}"}, false, true},
-    {"root deletes", "annex\n", {"delete", "-d", "office"}, false, true},
+     true, "Unauthorized"},
+    {"nobody deletes", "office\n", {"delete", "-u", "{printer}", "-d", "office"}, true, "Unauthorized"},
+    {"nobody prints", "office\n", {"submit", "-u", "{printer}", "-d", "office", "{document}"}, true, nullptr},
+    {"root adds a printer writing to a file", "office\n",
+     {"add", "-d", "file", "-m", "mono-laser-600", "-v", "file:///etc/motd"}, false, "Unable to add printer"},
+    {"root adds a printer whose URI has a bell", "office\n",
+     {"add", "-d", "bell", "-m", "mono-laser-600", "-v", "socket://localhost\a:9100"}, false, "Unable to add printer"},
+    {"root modifies", "office\n", {"modify", "-d", "office", "-o", "print-darkness-default=50"}, false, nullptr},
+    {"root adds", "annex\noffice\n", {"add", "-d", "annex", "-m", "mono-laser-600", "-v", "{raw}"}, false, nullptr},
+    {"root modifies the new printer", "annex\noffice\n", {"modify", "-d", "annex", "-o", "print-darkness-default=25"},
+     false, nullptr},
+    {"root deletes the new printer", "office\n", {"delete", "-d", "annex"}, false, nullptr},
+    {"root adds it again", "annex\noffice\n", {"add", "-d", "annex", "-m", "mono-laser-600", "-v", "{raw}"}, false,
+     nullptr},
+    {"root deletes the first", "annex\n", {"delete", "-d", "office"}, false, nullptr},
 };
 
-// The page printed, whole, on the device folder.
-bool Printed(const std::string& folder)
-{
-    return Eventually([&] {
-        return std::ranges::any_of(std::filesystem::directory_iterator(folder), [](const auto& entry) {
-            const DecodedJob job = DecodeJob(ReadFile(entry.path()));
-            return !job.violation && job.pages.size() == 1;
-        });
-    });
-}
-
+// Printers as the service's users manage them: root over the domain
+// socket, anyone else over IPP without a login. The program lives in a
+// folder anyone may enter, wherever the build tree is.
 TEST(AppSecurity, OnlyAdministratorsChangePrintersAndAnyoneMayPrint)
 {
     const passwd* nobody = getpwnam("nobody");
     if (geteuid() != 0 || nobody == nullptr)
         GTEST_SKIP() << "needs root and the user nobody";
-    Server server({"file-devices=yes", "auth-service=rastertomono-printer-app", "admin-group=lpadmin"});
-    // nobody reaches the program and the page, and nothing else of the test's.
-    ASSERT_EQ(chmod(server.dir.path.c_str(), 0711), 0);
+    Server server;
+    RawPrinter& office = server.AddPrinter("office");
     const std::string document = server.dir.File("page.pwg");
     WritePwg(document, {MakeSheet("iso_a4_210x297mm", 5, false)}, "iso_a4_210x297mm", false);
     ASSERT_EQ(chmod(document.c_str(), 0644), 0);
-    ASSERT_EQ(RunProgram(server.program, {server.program, "add", "-d", "office", "-m", "mono-laser-600", "-v",
-                                          server.Device()})
-                  .status,
-              0);
-    // PAPPL 1.3.1 tells a new printer's printer-id only after a restart,
-    // and the delete sub-command needs it.
-    server.Stop();
-    server.Start();
 
     const std::map<std::string, std::string> fills = {
-        {"{system}", "ipp://localhost:" + std::to_string(server.port) + "/ipp/system"},
-        {"{printer}", server.Uri("office")},
-        {"{device}", server.Device()},
-        {"{document}", document},
-    };
+        {"{system}", server.SystemUri()}, {"{printer}", server.Uri("office")}, {"{raw}", office.Uri()},
+        {"{document}", document}};
     for (const AdminCase& c : kAdmin) {
         SCOPED_TRACE(c.what);
         std::vector<std::string> argv;
@@ -74,17 +64,17 @@ TEST(AppSecurity, OnlyAdministratorsChangePrintersAndAnyoneMayPrint)
         argv.push_back(server.program);
         std::ranges::transform(c.args, std::back_inserter(argv),
                                [&](const std::string& arg) { return fills.contains(arg) ? fills.at(arg) : arg; });
-        const RunResult run = RunProgram(argv[0], argv);
-        if (c.allowed) {
+        const RunResult run = RunProgram(argv[0], argv, server.Environment());
+        if (c.refusal == nullptr) {
             EXPECT_EQ(run.status, 0) << run.err;
         } else {
             EXPECT_NE(run.status, 0);
-            EXPECT_NE(run.err.find("Unauthorized"), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find(c.refusal), std::string::npos) << run.err;
         }
-        const RunResult printers = RunProgram(server.program, {server.program, "printers"});
+        const RunResult printers = server.Run({"printers"});
         EXPECT_EQ(std::string(printers.out.begin(), printers.out.end()), c.printersAfter) << printers.err;
         if (c.args[0] == "submit") {
-            EXPECT_TRUE(Printed(server.dir.File("dev")));
+            EXPECT_TRUE(Eventually([&] { return DecodeJob(office.Last()).pages.size() == 1; }));
         }
     }
 
@@ -107,42 +97,76 @@ TEST(AppSecurity, OnlyAdministratorsChangePrintersAndAnyoneMayPrint)
     EXPECT_EQ(std::filesystem::status(server.dir.File("spool")).permissions(), owner_all);
 }
 
-// Over TCP an administrator logs in with a password PAM accepts, and must
-// be in the administrators' group. The test's PAM service takes "secret"
-// from anyone, so that root is let in, daemon (not in group root) is not,
-// and a wrong password is refused.
-TEST(AppSecurity, AdministratorsLogInThroughPamAndTheirGroup)
+// Who may do what to a job, as CUPS has it: a client is known by its
+// login, or else by the requesting-user-name it gives. Owners send their
+// documents to their jobs, follow and cancel them; anyone reads any job;
+// an administrator logs in (a password PAM takes, and the admin group) to
+// stop another's job or the printer.
+struct JobCase {
+    const char* name;
+    ipp_op_t op;
+    const char* user;      // requesting-user-name, or the login when there is a password
+    const char* password;  // a login when not null
+    bool othersJob;        // alice's job, not the user's own
+    ipp_status_t status;
+};
+
+constexpr ipp_status_t kAskedToLogIn = IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED;
+
+const JobCase kJobs[] = {
+    {"OwnerReads", IPP_OP_GET_JOB_ATTRIBUTES, "alice", nullptr, false, IPP_STATUS_OK},
+    {"AnotherUserReads", IPP_OP_GET_JOB_ATTRIBUTES, "bob", nullptr, true, IPP_STATUS_OK},
+    {"OwnerSendsTheDocument", IPP_OP_SEND_DOCUMENT, "alice", nullptr, false, IPP_STATUS_OK},
+    {"AnotherUserSendsADocument", IPP_OP_SEND_DOCUMENT, "bob", nullptr, true, kAskedToLogIn},
+    {"OwnerCancels", IPP_OP_CANCEL_JOB, "alice", nullptr, false, IPP_STATUS_OK},
+    {"AnotherUserCancels", IPP_OP_CANCEL_JOB, "bob", nullptr, true, kAskedToLogIn},
+    {"AnotherUserReleases", IPP_OP_RELEASE_JOB, "bob", nullptr, true, kAskedToLogIn},
+    {"UserStopsThePrinter", IPP_OP_DISABLE_PRINTER, "alice", nullptr, false, kAskedToLogIn},
+    {"RootWithAWrongPasswordCancels", IPP_OP_CANCEL_JOB, "root", "wrong", true, kAskedToLogIn},
+    {"NoAdministratorCancels", IPP_OP_CANCEL_JOB, "daemon", "secret", true, IPP_STATUS_ERROR_FORBIDDEN},
+    {"AdministratorCancels", IPP_OP_CANCEL_JOB, "{admin}", "secret", true, IPP_STATUS_OK},
+    {"AdministratorStopsThePrinter", IPP_OP_DISABLE_PRINTER, "{admin}", "secret", false, IPP_STATUS_OK},
+};
+
+class JobRights : public ::testing::TestWithParam<JobCase> {};
+
+TEST_P(JobRights, AsCupsGivesThem)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to add a PAM service";
-    const std::string service = "rtm-test-" + std::to_string(getpid());
-    Server server({"file-devices=yes", "auth-service=" + service, "admin-group=root"});
-    ASSERT_EQ(RunProgram(server.program, {server.program, "add", "-d", "office", "-m", "mono-laser-600", "-v",
-                                          server.Device()}).status, 0);
-    const std::string check = server.dir.File("check");
-    const std::string script = "#!/bin/sh\n[ \"$(tr -d '\\000')\" = secret ]\n";
-    WriteFile(check, Bytes(script.begin(), script.end()));
-    std::filesystem::permissions(check, std::filesystem::perms::owner_all);
-    const std::string conf = "auth required pam_exec.so quiet expose_authtok " + check + "\naccount required pam_permit.so\n";
-    WriteFile("/etc/pam.d/" + service, Bytes(conf.begin(), conf.end()));
-    const std::unique_ptr<const std::string, void (*)(const std::string*)> remove(
-        &service, [](const std::string* name) { std::filesystem::remove("/etc/pam.d/" + *name); });
+        GTEST_SKIP() << "needs root to add a PAM service and a user";
+    const JobCase& c = GetParam();
+    const TestLogins logins;
+    Server server(logins.service);
+    server.AddPrinter("office");
+    const std::string uri = server.Uri("office");
+    const std::string user = std::string(c.user) == "{admin}" ? logins.admin : c.user;
+    http_t* http = Connect(server.port);
+    // A job held until it is sent its document.
+    ipp_t* create = NewRequest(IPP_OP_CREATE_JOB, uri, c.othersJob ? "alice" : user);
+    ippAddString(create, IPP_TAG_JOB, IPP_TAG_KEYWORD, "job-hold-until", nullptr, "indefinite");
+    ipp_t* created = cupsDoRequest(http, create, "/ipp/print");
+    const int id = ippGetInteger(ippFindAttribute(created, "job-id", IPP_TAG_INTEGER), 0);
+    ippDelete(created);
+    ASSERT_NE(id, 0) << cupsLastErrorString();
 
-    static const char* password = nullptr;
-    cupsSetPasswordCB2([](const char*, http_t*, const char*, const char*, void*) { return std::exchange(password, nullptr); },
-                       nullptr);
-    const auto disable = [&](const char* user, const char* secret) {
-        cupsSetUser(user);
-        password = secret;
-        http_t* http = Connect(server.port);
-        ippDelete(cupsDoRequest(http, NewRequest(IPP_OP_DISABLE_PRINTER, server.Uri("office")), "/ipp/print/office"));
-        httpClose(http);
-        return cupsLastError();
-    };
-    EXPECT_EQ(disable("root", "wrong"), IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED);  // asked again, it gave up
-    EXPECT_EQ(disable("daemon", "secret"), IPP_STATUS_ERROR_FORBIDDEN);
-    EXPECT_EQ(disable("root", "secret"), IPP_STATUS_OK);
+    cupsSetUser(user.c_str());
+    AnswerPasswordWith(c.password);
+    ipp_t* request = NewRequest(c.op, uri, user);
+    if (c.op != IPP_OP_DISABLE_PRINTER)
+        ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+    if (c.op == IPP_OP_SEND_DOCUMENT) {
+        ippAddBoolean(request, IPP_TAG_OPERATION, "last-document", 1);
+        GreyPage(server.dir.File("page.pwg"));
+        ippDelete(cupsDoFileRequest(http, request, "/ipp/print", server.dir.File("page.pwg").c_str()));
+    } else {
+        ippDelete(cupsDoRequest(http, request, "/ipp/print"));
+    }
+    EXPECT_EQ(cupsLastError(), c.status) << cupsLastErrorString();
+    httpClose(http);
+    cupsSetUser(nullptr);
 }
+
+INSTANTIATE_TEST_SUITE_P(Requests, JobRights, ::testing::ValuesIn(kJobs), kByName);
 
 // The folder around the domain socket is what keeps other users out. As
 // a system service finds them made for it: an open folder of root's is
@@ -153,7 +177,8 @@ TEST(AppSecurity, SocketFolderIsTheServersAlone)
     const passwd* nobody = getpwnam("nobody");
     if (geteuid() != 0 || nobody == nullptr)
         GTEST_SKIP() << "needs root and the user nobody";
-    const std::string name = "rtm-app-" + std::to_string(getpid());
+    Server server({}, false);
+    const std::string name = std::filesystem::path(server.program).filename().string();
     const std::string folder = "/run/" + name;
     const std::string link = folder + ".sock";
     ASSERT_TRUE(std::filesystem::create_directory(folder));
@@ -162,22 +187,17 @@ TEST(AppSecurity, SocketFolderIsTheServersAlone)
     const std::unique_ptr<const std::string, void (*)(const std::string*)> remove(&folder, [](const std::string* path) {
         std::filesystem::remove_all(*path), std::filesystem::remove(*path + ".sock");
     });
-    {
-        // The server takes TCP connections a moment before it sees to the folder.
-        Server server;
-        using enum std::filesystem::perms;
-        EXPECT_TRUE(Eventually([&] { return std::filesystem::status(folder).permissions() == owner_all; }));
-    }
+    // The server takes TCP connections a moment before it sees to the folder.
+    server.Start();
+    using enum std::filesystem::perms;
+    EXPECT_TRUE(Eventually([&] { return std::filesystem::status(folder).permissions() == owner_all; }));
+    EXPECT_EQ(server.Stop().status, 0);
     EXPECT_TRUE(std::filesystem::is_symlink(link));
 
     ASSERT_EQ(chown(folder.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    const TempDir dir;
-    const std::string program = dir.File(name);
-    std::filesystem::create_symlink(RTM_APP_PATH, program);
-    RunSetup setup;
-    setup.env = {std::string("RASTERTOMONO_PPD=") + RTM_PPD};
-    const RunResult run = RunProgram(program, {program, "server", "-o", "spool-directory=" + dir.File("spool"),
-                                               "-o", "server-port=" + std::to_string(FreePort())}, setup);
+    const RunResult run = RunProgram(server.program, {server.program, "server", "-o", "spool-directory=" + server.dir.File("spool"),
+                                                      "-o", "server-port=" + std::to_string(FreePort())},
+                                     server.Environment());
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find(folder + " is not a folder of this user's"), std::string::npos) << run.err;
 }
@@ -216,9 +236,11 @@ const HostileCase kHostile[] = {
      [](cups_page_header2_t& h) { h.HWResolution[0] = 300; }},
     {"WidePage", IPP_STATUS_OK, IPP_JSTATE_ABORTED, "at most 65535",
      [](cups_page_header2_t& h) { h.cupsWidth = h.cupsBytesPerLine = 100000; }},
-    // The tallest page the printer takes prints, though its lines end early.
-    {"TallestPage", IPP_STATUS_OK, IPP_JSTATE_COMPLETED, "completed", [](cups_page_header2_t& h) { h.cupsHeight = 65535; }},
-    {.name = "EndsMidLine", .status = IPP_STATUS_OK, .state = IPP_JSTATE_ABORTED, .reason = "aborted", .cut = 10},
+    // The tallest page the printer takes prints, cut to the paper.
+    {"TallestPage", IPP_STATUS_OK, IPP_JSTATE_COMPLETED, "completed",
+     [](cups_page_header2_t& h) { h.cupsHeight = 65535, h.cupsWidth = h.cupsBytesPerLine = 8; }},
+    {.name = "EndsMidLine", .status = IPP_STATUS_OK, .state = IPP_JSTATE_ABORTED, .reason = "ends in the middle of page 1",
+     .cut = 10},
     // A document of no format the printer knows reaches the driver, which
     // says why. (PAPPL 1.3.1 aborts a job whose named format it has no
     // filter for before that.)
@@ -248,22 +270,7 @@ const HostileCase kHostile[] = {
      nullptr, [](ipp_t* r) { Media(r, "na_nowhere_3x3in"); }},
 };
 
-// No job leaves a file in the spool or the temporary folder. PAPPL drops a
-// job's saved attributes at its next save of the state, which waits for
-// its main loop to wake: a client connecting wakes it.
-bool FilesGone(const Server& server)
-{
-    const auto empty = [&](const char* folder) {
-        return std::ranges::none_of(std::filesystem::recursive_directory_iterator(server.dir.File(folder)),
-                                    [](const auto& entry) { return entry.is_regular_file(); });
-    };
-    return Eventually([&] {
-        httpClose(Connect(server.port));
-        return empty("spool") && empty("tmp");
-    }, 100, 50);
-}
-
-class Hostile : public SharedServer<true>, public ::testing::WithParamInterface<HostileCase> {};
+class Hostile : public SharedServer, public ::testing::WithParamInterface<HostileCase> {};
 
 TEST_P(Hostile, HasADefinedOutcomeAndLeavesNothing)
 {
