@@ -142,6 +142,7 @@ void BeginStop(pappl_system_t* system, const std::vector<JobSeen>& jobs)
 void Run()
 {
     Watch& watch = gWatch;
+    bool started = false;
     bool stopping = false;
     while (!watch.done) {
         pollfd wake{watch.wake[0], POLLIN, 0};
@@ -155,6 +156,13 @@ void Run()
         }
         if (!papplSystemIsRunning(watch.system))
             continue;
+        if (!started) {
+            // PAPPL leaves the jobs it loaded from the state waiting until
+            // something else makes it look for work.
+            started = true;
+            papplSystemIteratePrinters(
+                watch.system, [](pappl_printer_t* printer, void*) { papplPrinterResume(printer); }, nullptr);
+        }
         const std::vector<JobSeen> jobs = ActiveJobs(watch.system);
         ClearEndedJobs(watch.system, jobs);
         if (!papplSystemIsShutdown(watch.system)) {

@@ -100,7 +100,7 @@ app_dir=$(mktemp -d /tmp/rtm-demo-app.XXXXXX)
 chmod 0755 "$app_dir"
 RASTERTOMONO_FILTER="$top/$build/filter/rastertomono" RASTERTOMONO_PPD="$top/$build/ppd/monol600.ppd" \
   RASTERTOMONO_TESTPAGE="$top/$build/app/sample-page.pdf" \
-  app_server_start "$top/$build/app/rastertomono-printer-app" "$app_dir" rtm-demo-app Mono600 "$out/app.log" info
+  app_server_start "$top/$build" "$app_dir" rtm-demo-app Mono600
 port=$app_port
 uri="ipp://localhost:$port/ipp/print/Mono600"
 if [[ -n $root ]]; then
@@ -109,25 +109,25 @@ if [[ -n $root ]]; then
   state=$(sandbox_wait_job "$id")
   [[ $state == completed ]] || status=1
   app_how="lp -d Mono600-app out/demo/sample-page.pdf through a CUPS driverless queue (lpadmin -m everywhere), which sends the page as PDF (job $state)"
-  name=sample-page
 else
   TMPDIR="$app_dir/tmp" "$app" submit -u "$uri" "$pdf" >/dev/null
   app_how="rastertomono-printer-app submit out/demo/sample-page.pdf (without root and CUPS there is no driverless queue)"
-  name=sample-page.pdf
 fi
 # The application's jobs sub-command lists the jobs not yet done.
 for _ in $(seq 300); do
-  if [[ -s $app_dir/dev/$name.prn ]] && left=$("$app" jobs -u "$uri" 2>/dev/null) && [[ -z $left ]]; then
+  if compgen -G "$app_dir/dev/*.prn" >/dev/null && left=$("$app" jobs -u "$uri" 2>/dev/null) && [[ -z $left ]]; then
     break
   fi
   sleep 0.1
 done
 app_stream="$out/app-sample-page.prn"
-cp "$app_dir/dev/$name.prn" "$app_stream" || status=1
+app_server_collect "$app_stream" || status=1
+cp "$app_dir/log" "$out/app.log" 2>/dev/null || true
 app_server_stop
 echo
 echo "The Printer Application (rastertomono-printer-app)"
-echo "  server: http://localhost:$port/ (web interface), printer Mono600 on a file:// device; stopped again"
+echo "  server: http://localhost:$port/ (web interface), started with its systemd unit's options;"
+echo "          printer Mono600 on a raw port (socket://) that keeps what it receives; stopped again"
 echo "  path:   $app_how"
 echo "  output: $app_stream ($(stat -c %s "$app_stream") bytes of printer commands)"
 echo "  monodump --png out/demo/app-pages out/demo/app-sample-page.prn:"

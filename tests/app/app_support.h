@@ -216,6 +216,8 @@ struct Server {
     void Start()
     {
         std::vector<std::string> argv = {program, "server", "-o", "server-port=" + std::to_string(port)};
+        for (const std::string& option : extraOptions)
+            argv.insert(argv.end(), {"-o", option});
         for (auto [name, value] : ServiceOptions()) {
             if (name == "state-file")
                 value = dir.File("state");
@@ -274,6 +276,7 @@ struct Server {
 
     TempDir dir;
     std::string pam;
+    std::vector<std::string> extraOptions;  // a test's own, the shortened timeout
     std::string filter = RTM_FILTER_PATH;
     std::string program;
     int port = 0;

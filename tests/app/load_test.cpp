@@ -228,3 +228,77 @@ TEST(AppFaults, ServerKilledMidJobStartsAgainAsItWas)
 }
 
 }  // namespace
+
+namespace {
+
+// Create-Job, and no document after it: a client that went away.
+int CreateJob(const Server& server, const std::string& printer)
+{
+    http_t* http = Connect(server.port);
+    ipp_t* response = cupsDoRequest(http, NewRequest(IPP_OP_CREATE_JOB, server.Uri(printer)), "/ipp/print");
+    const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+    ippDelete(response);
+    httpClose(http);
+    return id;
+}
+
+// The line of the saved state for a printer's job.
+std::string SavedJob(const Server& server, const std::string& printer, int id)
+{
+    std::ifstream state(server.dir.File("state"));
+    std::string section;
+    for (std::string line; std::getline(state, line);)
+        if (line.starts_with("<Printer "))
+            section = line;
+        else if (line.starts_with("Job ") && section.find(" name=\"" + printer + "\"") != std::string::npos &&
+                 line.find(" id=\"" + std::to_string(id) + "\"") != std::string::npos)
+            return line;
+    return {};
+}
+
+// Stopped as systemd stops it, with a job waiting for its document,
+// another printing a long PDF and a third queued behind it: the server is
+// gone within seconds, the first job aborted, the second cancelled with
+// its page closed, all saved, and nothing it started still runs; the third
+// prints when the server starts again.
+TEST(AppStop, WithinSecondsWhateverItsJobsAreDoing)
+{
+    Server server;
+    RawPrinter& printer = server.AddPrinter("p0");
+    server.AddPrinter("p1");
+    const int waiting = CreateJob(server, "p1");
+    const int printing = Send(server, "p0", PrintRequest(server.Uri("p0"), "application/pdf", "long"), Manual(server.dir)).id;
+    ASSERT_TRUE(Eventually([&] { return printer.Received() > 100000; }));
+    GreyPage(server.dir.File("queued.pwg"));
+    const int queued = Send(server, "p0", PrintRequest(server.Uri("p0"), "image/pwg-raster", "queued"),
+                            server.dir.File("queued.pwg")).id;
+    const std::string children = Children(server.running.pid);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(server.Stop().status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_NE(SavedJob(server, "p1", waiting).find("state=\"8\""), std::string::npos) << SavedJob(server, "p1", waiting);
+    EXPECT_NE(SavedJob(server, "p0", printing).find("state=\"7\""), std::string::npos) << SavedJob(server, "p0", printing);
+    ExpectClosedPages(printer.Last(), 38);
+    std::istringstream pids(children);
+    for (std::string pid; pids >> pid;)
+        EXPECT_FALSE(std::filesystem::exists("/proc/" + pid)) << "process " << pid << " outlived the server";
+    server.Start();
+    EXPECT_EQ(WaitForJob(server.port, server.Uri("p0"), queued).state, IPP_JSTATE_COMPLETED);
+}
+
+// A job whose document never comes is aborted after the (shortened)
+// timeout with a reason, and the printer goes on.
+TEST(AppStop, JobWithoutItsDocumentAbortedAfterTheTimeout)
+{
+    Server server({}, false);
+    server.extraOptions = {"multiple-operation-timeout=2"};
+    server.Start();
+    server.AddPrinter("p0");
+    const JobResult job = WaitForJob(server.port, server.Uri("p0"), CreateJob(server, "p0"));
+    EXPECT_EQ(job.state, IPP_JSTATE_ABORTED);
+    EXPECT_NE(job.message.find("no document came"), std::string::npos) << job.message;
+    ExpectNextPrints(server, "p0", "after-timeout");
+}
+
+}  // namespace

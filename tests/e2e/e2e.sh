@@ -7,7 +7,8 @@
 #   e2e.sh install|print|failure|cancel|app
 #
 # CTest hands over the built pieces in RTM_FILTER, RTM_PPD, RTM_MONODUMP,
-# RTM_PAGECOMPARE, RTM_APP, RTM_TESTPAGE and RTM_BUILD_DIR. The scheduler
+# RTM_PAGECOMPARE, RTM_TESTPAGE and RTM_BUILD_DIR (the application, its
+# unit and the raw printer from there). The scheduler
 # needs root: as anyone else every case is skipped (status 77). When a case
 # fails, the scheduler's logs and the job files are kept in RTM_KEEP_DIR/<case>.
 set -euo pipefail
@@ -37,6 +38,7 @@ app_pid=""
 cleanup() {
   local status=$?
   app_server_stop
+  app_clean
   sandbox_stop
   if [[ -n $work ]] && ((status != 0)); then
     rm -rf "${keep_dir:?}/$case_name" && mkdir -p "$keep_dir/$case_name"
@@ -282,36 +284,56 @@ case_cancel() {
   pass "canceled after ${BASH_REMATCH[1]} of 760 pages, the stream ends with a closed page"
 }
 
-# The Printer Application on a loopback port of its own, its printer "mono"
-# writing each job to $work/app/dev/<job name>.prn. Its program name is
-# private too: PAPPL names its root socket after it.
+# The Printer Application as its systemd unit starts it (the unit's
+# options, only the paths moved), its printer "mono" a network printer on
+# a raw port of the test's own. Administrators log in through a PAM
+# service of the test's own, which takes the password "secret", as a user
+# of the test's own in the unit's admin group.
 app_port=""
 app_uri() { printf 'ipp://localhost:%s/ipp/print/mono' "$app_port"; }
+app_admin=rtm-e2e-$$
+app_pam=rtm-e2e-$$
 
-# Waits until the application has no job left to print, then keeps the
-# stream of its job NAME as jobs/KEPT.prn (KEPT defaults to NAME).
+app_start() {
+  local group
+  group=$(sed -n 's/^ExecStart=.*-o admin-group=\([^ ]*\).*/\1/p' "$RTM_BUILD_DIR/app/rastertomono-printer-app.service")
+  printf '#!/bin/sh\n[ "$(tr -d %s)" = secret ]\n' "'\\000'" >"$work/check"
+  chmod 0700 "$work/check"
+  printf 'auth required pam_exec.so quiet expose_authtok %s\naccount required pam_permit.so\n' "$work/check" \
+    >"/etc/pam.d/$app_pam"
+  useradd --system --no-create-home --shell /usr/sbin/nologin -G "$group" "$app_admin"
+  RASTERTOMONO_FILTER=$RTM_FILTER RASTERTOMONO_PPD=$RTM_PPD RASTERTOMONO_TESTPAGE=$RTM_TESTPAGE \
+    app_server_start "$RTM_BUILD_DIR" "$work/app" "rtm-e2e-$$" mono "$app_pam" ||
+    fail "the application did not add its printer"
+}
+
+app_clean() {
+  rm -f "/etc/pam.d/$app_pam"
+  userdel "$app_admin" 2>/dev/null || true
+}
+
+# Waits until the application has no job left to print, then keeps what
+# the printer received as jobs/NAME.prn.
 app_collect() {
-  local name=$1 kept=${2:-$1} tries jobs_left
+  local name=$1 tries jobs_left
   for ((tries = 0; tries < 1200; tries++)); do
     if jobs_left=$(ipptool -tv "$(app_uri)" get-jobs.test); then
       [[ $jobs_left == *'job-id (integer)'* ]] || break
     fi
     sleep 0.1
   done
-  [[ -s $work/app/dev/$name.prn ]] || fail "the application printed nothing for $name"
-  mv "$work/app/dev/$name.prn" "$jobs/$kept.prn"
+  app_server_collect "$jobs/$name.prn" || fail "the application printed nothing for $name"
 }
 
 # A CUPS driverless queue in front of the application: CUPS sends it the
 # documents as PDF laid out for the paper (pdftopdf with the PPD CUPS made
-# from the printer's IPP attributes); every page the printer gets must be
-# ghostscript's rendering of that PDF. Then the application's own web
-# interface and test page.
+# from the printer's IPP attributes), with Create-Job and Send-Document,
+# without a login; every page the printer gets must be ghostscript's
+# rendering of that PDF. A job cancelled in CUPS is cancelled in the
+# application. Then the application's own web interface and test page.
 case_app() {
   sandbox_start "$work/cups" "$RTM_FILTER"
-  RASTERTOMONO_FILTER=$RTM_FILTER RASTERTOMONO_PPD=$RTM_PPD RASTERTOMONO_TESTPAGE=$RTM_TESTPAGE \
-    app_server_start "$RTM_APP" "$work/app" "rtm-e2e-$$" mono "$jobs/app-server.log" debug ||
-    fail "the application did not add its printer"
+  app_start
   lpadmin -p drv -E -v "$(app_uri)" -m everywhere 2>"$jobs/lpadmin.err" ||
     fail "lpadmin -m everywhere: $(cat "$jobs/lpadmin.err")"
   local manual name file settings args id
@@ -332,23 +354,47 @@ drv-manual|manual|2 1 5100x6600 1 3|-o media=Letter -o page-ranges=1-3
 drv-manual-a5-2|manual|2 1 3512x4958 2 2|-n 2 -o media=A5 -o page-ranges=5-6
 EOF
 
-  # The web interface: the printer, its state and defaults; a darkness set
-  # there reaches the next job's settings block. Forms carry a token made
-  # from the client's address: every request over IPv4.
-  local web=http://localhost:$app_port page session want
+  # Cancelled in CUPS while the application prints it: CUPS's backend
+  # cancels the job there, and the printer gets a closed page.
+  local tries state
+  id=$(sandbox_print drv "$manual" -t drv-cancel -o media=Letter)
+  for ((tries = 0; tries < 600; tries++)); do
+    (($(cat "$work"/app/dev/*.part 2>/dev/null | wc -c) > 100000)) && break
+    sleep 0.1
+  done
+  cancel "$id"
+  expect_eq "state of the cancelled CUPS job" "$(sandbox_wait_job "$id" 60)" canceled
+  for ((tries = 0; tries < 600; tries++)); do
+    state=$(ipptool -tv "$(app_uri)" get-completed-jobs.test | sed -n 's/^ *job-state (enum) = //p' | sort -u)
+    [[ $state == *canceled* ]] && break
+    sleep 0.1
+  done
+  [[ $state == *canceled* ]] || fail "no job was cancelled in the application"
+  app_collect drv-cancel
+  decode drv-cancel
+  [[ $(grep '^total:' "$jobs/drv-cancel.txt") =~ pages=([0-9]+) ]] && ((BASH_REMATCH[1] < 38)) ||
+    fail "the cancelled job printed every page: $(tail -n 1 "$jobs/drv-cancel.txt")"
+  pass "a job cancelled in CUPS is cancelled in the application, its page closed"
+
+  # The web interface: the printer and its state for anyone; a darkness an
+  # administrator sets there reaches the next job's settings block. Forms
+  # carry a token made from the client's address: every request over IPv4.
+  local web=http://localhost:$app_port page session want login=$app_admin:secret
   page=$(curl -4sf "$web/") || fail "no home page"
   for want in 'mono' 'Generic Mono Laser 600' Idle; do
     [[ $page == *"$want"* ]] || fail "the home page does not show '$want'"
   done
-  page=$(curl -4sf "$web/mono/printing") || fail "no printing defaults page"
+  [[ $(curl -4s -o /dev/null -w '%{http_code}' "$web/mono/printing") == 401 ]] ||
+    fail "the printing defaults are open without a login"
+  page=$(curl -4sf -u "$login" "$web/mono/printing") || fail "no printing defaults page for an administrator"
   for want in 'A4 (Stationery)' 'Print Darkness' 'name="print-darkness"'; do
     [[ $page == *"$want"* ]] || fail "the printing defaults page does not show '$want'"
   done
   session=$(grep -o 'name="session" value="[^"]*"' <<<"$page" | head -n 1 | sed 's/.*value="//; s/"$//')
-  curl -4sf -d "session=$session&print-darkness=75" "$web/mono/printing" >/dev/null ||
+  curl -4sf -u "$login" -d "session=$session&print-darkness=75" "$web/mono/printing" >/dev/null ||
     fail "the web interface did not take the darkness"
-  TMPDIR=$work/app/tmp "$work/app/rtm-e2e-$$" submit -u "$(app_uri)" "$testpage" >/dev/null
-  app_collect "${testpage##*/}" darker
+  TMPDIR=$work/app/tmp "$app" submit -u "$(app_uri)" "$testpage" >/dev/null
+  app_collect darker
   expect_settings darker 4 1 4960x7016 1 1
   pass "a darkness set in the web interface reaches the next job"
 }

@@ -1,5 +1,6 @@
-// A network printer's raw port (socket://, often port 9100) for the tests:
-// it listens on a free loopback port and keeps what each connection sends.
+// A network printer's raw port (socket://, often port 9100) for the demo,
+// the benchmarks and the tests: it listens on a free loopback port and
+// keeps what each connection sends.
 //
 //   rtm_raw_printer FOLDER [CUT]
 //
