@@ -263,8 +263,14 @@ inline RunningProgram StartProgram(const std::string& program, const std::vector
     const std::string errPath = running.dir->File("err");
     std::vector<std::string> strings = argv;
     const std::size_t envAt = strings.size();
+    // The setup's variables take the place of the test's own.
+    const auto overridden = [&setup](const char* entry) {
+        return std::strncmp(entry, "PPD=", 4) == 0 || std::ranges::any_of(setup.env, [entry](const std::string& own) {
+                   return std::strncmp(entry, own.c_str(), own.find('=') + 1) == 0;
+               });
+    };
     for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "PPD=", 4) != 0)
+        if (!overridden(*e))
             strings.emplace_back(*e);
     strings.insert(strings.end(), setup.env.begin(), setup.env.end());
     std::vector<char*> args;

@@ -197,6 +197,8 @@ struct Server {
         std::filesystem::permissions(dir.path, std::filesystem::perms::owner_all | std::filesystem::perms::others_exec |
                                                    std::filesystem::perms::group_exec);
         std::filesystem::create_directory(dir.File("tmp"));
+        if (const char* lsan = std::getenv("LSAN_OPTIONS"); lsan != nullptr && std::string_view(lsan).starts_with("suppressions="))
+            std::filesystem::copy_file(lsan + 13, dir.File("lsan.supp"));
         port = FreePort();
         if (start)
             Start();
@@ -210,6 +212,9 @@ struct Server {
         RunSetup setup;
         setup.env = {"TMPDIR=" + dir.File("tmp"), "RASTERTOMONO_FILTER=" + filter,
                      std::string("RASTERTOMONO_PPD=") + RTM_PPD, std::string("RASTERTOMONO_TESTPAGE=") + RTM_TESTPAGE};
+        // The leak checker's suppressions, where any user may read them.
+        if (std::filesystem::exists(dir.File("lsan.supp")))
+            setup.env.push_back("LSAN_OPTIONS=suppressions=" + dir.File("lsan.supp"));
         return setup;
     }
 
