@@ -1,19 +1,28 @@
-// Times documents printed through a running Printer Application: from the
-// moment the client starts sending the document, until the first byte of
-// the printer's stream reaches the device and until the job is completed.
-// Prints one Markdown table row per run and a median row.
+// Documents printed through a running Printer Application, as clients send
+// them, with the printers on raw ports served by rtm_raw_printer.
 //
-//   rtm_apprun PORT PRINTER DEVICE_DIR DOCUMENT FORMAT PAGES RUNS
-//
-// The printer must write to a file:// folder (DEVICE_DIR), where PAPPL
-// names each job's file after the job.
+//   rtm_apprun job PORT PRINTER RAW_DIR DOCUMENT FORMAT RUNS
+//     One Print-Job at a time: seconds from the start of sending until the
+//     first byte reaches the printer and until the printer's connection
+//     closes after the last one. One Markdown row per run, then medians.
+//   rtm_apprun load PORT SERVER_PID PRINTERS CLIENTS JOBS [DOCUMENT FORMAT PAGES]...
+//     JOBS jobs of the documents in turn, to printers p0 .. p(PRINTERS-1)
+//     in turn, from CLIENTS clients at once. One Markdown row: pages per
+//     minute, the server's CPU seconds per page (its own and its children's:
+//     filters, ghostscript), its peak resident memory, and its resident
+//     memory after 10 jobs and after all.
 #include <cups/cups.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,97 +36,202 @@ double Seconds(Clock::time_point from, Clock::time_point to)
     return std::chrono::duration<double>(to - from).count();
 }
 
-ipp_t* Request(ipp_op_t op, const std::string& uri)
+[[noreturn]] void Fail(const std::string& why)
 {
-    ipp_t* request = ippNewRequest(op);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "bench");
-    return request;
+    (void)std::fprintf(stderr, "rtm_apprun: %s\n", why.c_str());
+    std::exit(1);
 }
 
-struct Run {
-    double firstByte = 0;
-    double done = 0;
-};
-
-// A whole positive number, or 0.
+// A whole positive number.
 int Count(const char* text)
 {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
-    return *end == '\0' && value > 0 && value < 1000000 ? static_cast<int>(value) : 0;
+    if (*end != '\0' || value <= 0 || value >= 1000000)
+        Fail(std::string("not a whole positive number: ") + text);
+    return static_cast<int>(value);
+}
+
+std::string PrinterUri(int port, const std::string& printer)
+{
+    return "ipp://localhost:" + std::to_string(port) + "/ipp/print/" + printer;
+}
+
+// Sends the document with Print-Job and waits for the job to complete.
+void Print(int port, const std::string& printer, const std::string& document, const std::string& format)
+{
+    const std::string uri = PrinterUri(port, printer);
+    const std::string resource = "/ipp/print/" + printer;
+    http_t* http = httpConnect2("localhost", port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+    ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "bench");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format.c_str());
+    ipp_t* response = cupsDoFileRequest(http, request, resource.c_str(), document.c_str());
+    const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+    ippDelete(response);
+    if (id == 0)
+        Fail(std::string("the job was refused: ") + cupsLastErrorString());
+    for (int state = 0; state < IPP_JSTATE_CANCELED;) {
+        ipp_t* get = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+        ippAddString(get, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+        ippAddString(get, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "bench");
+        ippAddInteger(get, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+        ipp_t* answer = cupsDoRequest(http, get, resource.c_str());
+        state = ippGetInteger(ippFindAttribute(answer, "job-state", IPP_TAG_ENUM), 0);
+        ippDelete(answer);
+        if (state < IPP_JSTATE_CANCELED)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        else if (state != IPP_JSTATE_COMPLETED)
+            Fail("job " + std::to_string(id) + " ended in state " + std::to_string(state));
+    }
+    httpClose(http);
+}
+
+bool HasFile(const std::string& folder, const char* extension)
+{
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored))
+        if (entry.path().extension() == extension && entry.file_size(ignored) > 0)
+            return true;
+    return false;
+}
+
+int Job(int argc, char* argv[])
+{
+    if (argc != 8)
+        Fail("usage: rtm_apprun job PORT PRINTER RAW_DIR DOCUMENT FORMAT RUNS");
+    const int port = Count(argv[2]);
+    const std::string folder = argv[4];
+    const int runs = Count(argv[7]);
+    struct Run {
+        double firstByte = 0, lastByte = 0;
+    };
+    std::vector<Run> results;
+    for (int i = 0; i < runs; ++i) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            if (entry.path().extension() == ".prn")
+                std::filesystem::remove(entry.path());
+        const Clock::time_point start = Clock::now();
+        Run run;
+        // Bytes come while the document is still being sent; the printer's
+        // connection closes once nothing more is to print.
+        std::thread watch([&] {
+            while (!HasFile(folder, ".part") && !HasFile(folder, ".prn"))
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            run.firstByte = Seconds(start, Clock::now());
+            while (!HasFile(folder, ".prn"))
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            run.lastByte = Seconds(start, Clock::now());
+        });
+        Print(port, argv[3], argv[5], argv[6]);
+        watch.join();
+        results.push_back(run);
+        (void)std::printf("| run %d | %.3f | %.3f |\n", i + 1, run.firstByte, run.lastByte);
+    }
+    auto median = [&](double Run::*field) {
+        std::vector<double> values;
+        for (const Run& run : results)
+            values.push_back(run.*field);
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    };
+    auto spread = [&](double Run::*field) {
+        double low = results[0].*field;
+        double high = low;
+        for (const Run& run : results)
+            low = std::min(low, run.*field), high = std::max(high, run.*field);
+        char text[64];
+        (void)std::snprintf(text, sizeof text, "%.3f to %.3f", low, high);
+        return std::string(text);
+    };
+    (void)std::printf("| median | %.3f | %.3f |\n", median(&Run::firstByte), median(&Run::lastByte));
+    (void)std::printf("| range | %s | %s |\n", spread(&Run::firstByte).c_str(), spread(&Run::lastByte).c_str());
+    return 0;
+}
+
+// The server's CPU seconds, its reaped children's included, and its
+// resident and peak resident memory in MiB.
+struct Usage {
+    double cpu = 0, residentMiB = 0, peakMiB = 0;
+};
+
+Usage UsageOf(const std::string& pid)
+{
+    Usage usage;
+    std::ifstream stat("/proc/" + pid + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::vector<std::string> values{std::istream_iterator<std::string>(fields), {}};
+    // After the name: state is field 3; utime, stime, cutime, cstime 14 to 17.
+    if (values.size() > 15)
+        for (int i = 11; i <= 14; ++i)
+            usage.cpu += std::stod(values[static_cast<std::size_t>(i)]) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    std::ifstream status("/proc/" + pid + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmRSS:"))
+            usage.residentMiB = std::stod(line.substr(6)) / 1024;
+        else if (line.starts_with("VmHWM:"))
+            usage.peakMiB = std::stod(line.substr(6)) / 1024;
+    }
+    return usage;
+}
+
+int Load(int argc, char* argv[])
+{
+    if (argc < 10 || (argc - 7) % 3 != 0)
+        Fail("usage: rtm_apprun load PORT SERVER_PID PRINTERS CLIENTS JOBS [DOCUMENT FORMAT PAGES]...");
+    const int port = Count(argv[2]);
+    const std::string pid = argv[3];
+    const int printers = Count(argv[4]);
+    const int clients = Count(argv[5]);
+    const int jobs = Count(argv[6]);
+    struct Document {
+        std::string file, format;
+        int pages;
+    };
+    std::vector<Document> documents;
+    for (int i = 7; i < argc; i += 3)
+        documents.push_back({argv[i], argv[i + 1], Count(argv[i + 2])});
+
+    std::atomic<int> next{0};
+    std::atomic<int> done{0};
+    std::atomic<int> pages{0};
+    std::mutex lock;
+    double afterTen = 0;
+    const Usage before = UsageOf(pid);
+    const Clock::time_point start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c)
+        threads.emplace_back([&] {
+            for (int n; (n = next++) < jobs;) {
+                const Document& document = documents[static_cast<std::size_t>(n) % documents.size()];
+                Print(port, "p" + std::to_string(n % printers), document.file, document.format);
+                pages += document.pages;
+                if (++done == std::min(10, jobs)) {
+                    const std::lock_guard<std::mutex> guard(lock);
+                    afterTen = UsageOf(pid).residentMiB;
+                }
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    const double seconds = Seconds(start, Clock::now());
+    const Usage after = UsageOf(pid);
+    (void)std::printf("| %d | %d | %d | %d | %.0f | %.3f | %.1f | %.1f | %.1f |\n", printers, clients, jobs,
+                      pages.load(), pages * 60 / seconds, (after.cpu - before.cpu) / pages, after.peakMiB, afterTen,
+                      after.residentMiB);
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[])
 {
-    if (argc != 8) {
-        (void)std::fputs("usage: rtm_apprun PORT PRINTER DEVICE_DIR DOCUMENT FORMAT PAGES RUNS\n", stderr);
-        return 2;
-    }
-    const int port = Count(argv[1]);
-    const std::string uri = "ipp://localhost:" + std::string(argv[1]) + "/ipp/print/" + argv[2];
-    const std::string resource = std::string("/ipp/print/") + argv[2];
-    const int pages = Count(argv[6]);
-    const int runs = Count(argv[7]);
-    if (port == 0 || pages == 0 || runs == 0) {
-        (void)std::fputs("rtm_apprun: PORT, PAGES and RUNS are whole positive numbers\n", stderr);
-        return 2;
-    }
-    std::vector<Run> results;
-    for (int i = 0; i < runs; ++i) {
-        const std::string name = "bench-" + std::to_string(i);
-        const std::string output = std::string(argv[3]) + "/" + name + ".prn";
-        (void)std::remove(output.c_str());
-        http_t* http = httpConnect2("localhost", port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
-        ipp_t* request = Request(IPP_OP_PRINT_JOB, uri);
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name.c_str());
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, argv[5]);
-        const Clock::time_point start = Clock::now();
-        // The first byte may arrive while the document is still being sent.
-        Run run;
-        std::thread watch([&] {
-            struct stat info {};
-            while (stat(output.c_str(), &info) != 0 || info.st_size == 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            run.firstByte = Seconds(start, Clock::now());
-        });
-        ipp_t* response = cupsDoFileRequest(http, request, resource.c_str(), argv[4]);
-        const int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
-        ippDelete(response);
-        if (id == 0) {
-            (void)std::fprintf(stderr, "rtm_apprun: the job was refused: %s\n", cupsLastErrorString());
-            std::exit(1);
-        }
-        for (int state = 0; state < IPP_JSTATE_CANCELED;) {
-            ipp_t* get = Request(IPP_OP_GET_JOB_ATTRIBUTES, uri);
-            ippAddInteger(get, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
-            ipp_t* answer = cupsDoRequest(http, get, resource.c_str());
-            state = ippGetInteger(ippFindAttribute(answer, "job-state", IPP_TAG_ENUM), 0);
-            ippDelete(answer);
-            if (state < IPP_JSTATE_CANCELED)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            else if (state != IPP_JSTATE_COMPLETED) {
-                (void)std::fprintf(stderr, "rtm_apprun: job %d ended in state %d\n", id, state);
-                std::exit(1);
-            }
-        }
-        run.done = Seconds(start, Clock::now());
-        watch.join();
-        httpClose(http);
-        results.push_back(run);
-        (void)std::printf("| run %d | %.2f | %.2f | %.0f |\n", i + 1, run.firstByte, run.done, pages * 60 / run.done);
-    }
-    auto median = [&](double Run::*field) {
-        std::vector<double> values;
-        values.reserve(results.size());
-        for (const Run& run : results)
-            values.push_back(run.*field);
-        std::sort(values.begin(), values.end());
-        return values[values.size() / 2];
-    };
-    const double done = median(&Run::done);
-    (void)std::printf("| median | %.2f | %.2f | %.0f |\n", median(&Run::firstByte), done, pages * 60 / done);
-    return 0;
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "job")
+        return Job(argc, argv);
+    if (mode == "load")
+        return Load(argc, argv);
+    Fail("usage: rtm_apprun job|load ...");
 }

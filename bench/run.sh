@@ -3,7 +3,7 @@
 # (reading the raster and nothing else), rastertomono and CUPS's sample
 # laser driver rastertohp side by side on the same rasters; the encoder
 # micro-benchmarks; callgrind instruction counts for one page; and the
-# manual as a PDF printed through the Printer Application.
+# Printer Application's jobs and load (bench/app.sh).
 #   bench/run.sh [BUILD]      (RUNS=n sets the runs per program, default 7)
 set -euo pipefail
 build=${1:-build-bench}
@@ -18,7 +18,8 @@ pdf=/usr/share/doc/libtasn1-doc/libtasn1.pdf
 testpage=/usr/share/cups/data/default-testpage.pdf
 hp=/usr/lib/cups/filter/rastertohp
 for need in "$pdf" "$testpage" "$hp" "$bin/filter/rastertomono" "$bin/bench/rtm_read_floor_ahead" "$bin/ppd/monol600.ppd" \
-  "$bin/bench/rtm_jobrun" "$bin/bench/rtm_apprun" "$bin/app/rastertomono-printer-app"; do
+  "$bin/bench/rtm_jobrun" "$bin/bench/rtm_apprun" "$bin/app/rastertomono-printer-app" \
+  "$bin/tools/raw_printer/rtm_raw_printer"; do
   [[ -e "$need" ]] || { echo "bench: missing $need (run 'make bench')" >&2; exit 1; }
 done
 tool="$bin/bench/rtm_raster_tool"
@@ -177,39 +178,6 @@ inclusive() {  # callgrind-out function-pattern
 } >"$callgrind"
 
 # --- the Printer Application ------------------------------------------------
-# The manual as a client sends it, PDF, to a server of its own on loopback
-# whose printer writes to a file:// folder; and, for where the time goes,
-# ghostscript alone rendering it as the application has it rendered.
-echo "The manual through the Printer Application ..." >&2
-app_dir=$(mktemp -d /tmp/rtm-bench-app.XXXXXX)
-# shellcheck source-path=SCRIPTDIR source=../scripts/app-server.sh
-source "$(dirname "$0")/../scripts/app-server.sh"
-# shellcheck disable=SC2317 # run by the EXIT trap
-stop_app() {
-  app_server_stop
-  rm -rf "$app_dir"
-}
-trap stop_app EXIT
-RASTERTOMONO_FILTER="$mono" RASTERTOMONO_PPD="$mono_ppd" \
-  app_server_start "$bin/app/rastertomono-printer-app" "$app_dir" rtm-bench-app mono "$app_dir/log" warn
-port=$app_port
-app_table="$bin/bench-app.md"
-{
-  echo "| run | first byte s | done s | pages per minute |"
-  echo "|---|---:|---:|---:|"
-  "$bin/bench/rtm_apprun" "$port" mono "$app_dir/dev" "$pdf" application/pdf 36 "$runs"
-} >"$app_table"
-gs_times=()
-for _ in $(seq "$runs"); do
-  start=$(date +%s.%N)
-  gs -q -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -sDEVICE=cups -r600 -dcupsColorSpace=0 -dcupsBitsPerColor=1 \
-    -dcupsColorOrder=0 -sOutputFile=/dev/null "$pdf" >/dev/null 2>&1
-  gs_times+=("$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.2f", e - s }')")
-done
-gs_wall=$(printf '%s\n' "${gs_times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")
-stop_app
-trap - EXIT
-
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # --- report ----------------------------------------------------------------
@@ -238,14 +206,6 @@ verdict() { if awk "BEGIN { exit !($1) }"; then echo met; else echo "not met"; f
   echo
   cat "$callgrind"
   echo
-  echo "Printer Application: the 36-page manual (libtasn1.pdf, Letter) sent as PDF with Print-Job, printed"
-  echo "to a file:// device; times from the start of sending:"
-  echo
-  cat "$app_table"
-  echo
-  echo "Where the time goes: ghostscript alone renders the 36 pages (600 dpi, one bit, to /dev/null) in"
-  echo "$gs_wall s; rastertomono alone takes $m_wall ms on them (table above); they run side by side."
-  echo
   echo "Targets (text, Letter, 36 pages, uncompressed, from a file):"
   awk -v m="$m_wall" -v f="$f_wall" 'BEGIN { printf "- rastertomono ÷ floor: %.2f (at most 1.30): ", m / f }'
   verdict "$m_wall / $f_wall <= 1.30"
@@ -258,14 +218,10 @@ verdict() { if awk "BEGIN { exit !($1) }"; then echo met; else echo "not met"; f
     'BEGIN { printf "  (on a copy in rastertohp'"'"'s own 1 = black sense, where it skips blank rows: %.2f)\n", k / m }'
   printf -- "- encoder on text rows: %.2f GB/s (at least 2): " "$text_rate"
   verdict "$text_rate >= 2"
-  read -r app_first _ app_ppm <<<"$(awk -F'|' '$2 ~ /median/ { print $3 + 0, $4 + 0, $5 + 0 }' "$app_table")"
-  printf -- "- Printer Application, manual as PDF: %s pages per minute (at least 60): " "$app_ppm"
-  verdict "$app_ppm >= 60"
-  printf -- "- Printer Application, first byte at the device: %s s (under 1): " "$app_first"
-  verdict "$app_first < 1"
   printf -- "- peak RSS: %s MiB for 36 pages, %s MiB for 1 page (at most 8, the same): " "$m_rss" "$m1_rss"
   verdict "$m_rss <= 8 && $m1_rss <= 8 && ($m_rss - $m1_rss) * ($m_rss - $m1_rss) <= 0.0625"
 } >"$report"
 cat "$report"
+"$top/bench/app.sh" "$bin" "$runs" "$corpus" "$report"
 echo >&2
 echo "(also in $report)" >&2

@@ -12,6 +12,9 @@
 #     PAM-SERVICE, administrators log in through that service instead of
 #     the unit's. RASTERTOMONO_FILTER, RASTERTOMONO_PPD and
 #     RASTERTOMONO_TESTPAGE pass through.
+#   app_server_add PRINTER
+#     adds another printer on a raw port of its own; its jobs land in
+#     FOLDER/dev-PRINTER.
 #   app_server_collect FILE
 #     waits until the server has closed its connection to the printer and
 #     moves what the printer received since the last collect to FILE.
@@ -36,18 +39,29 @@ app_server_start() {
       *) options+=(-o "$word") ;;
     esac
   done
-  setpriv --pdeathsig KILL -- "$build/tools/raw_printer/rtm_raw_printer" "$folder/dev" &
-  app_raw_pid=$!
+  app_build=$build
+  app_raw_pids=()
   TMPDIR=$folder/tmp setpriv --pdeathsig KILL -- "$app" server -o server-port="$app_port" "${options[@]}" \
     >"$folder/server.out" 2>&1 &
   app_pid=$!
   for ((tries = 0; tries < 100; tries++)); do
-    [[ -s $folder/dev/port ]] && (exec 3<>"/dev/tcp/127.0.0.1/$app_port") 2>/dev/null && break
+    (exec 3<>"/dev/tcp/127.0.0.1/$app_port") 2>/dev/null && break
     sleep 0.1
   done
+  app_server_add "$printer" "$folder/dev"
+}
+
+app_server_add() {
+  local printer=$1 dev=${2:-${app%/*}/dev-$1} tries
+  mkdir -p "$dev"
+  setpriv --pdeathsig KILL -- "$app_build/tools/raw_printer/rtm_raw_printer" "$dev" &
+  app_raw_pids+=($!)
+  for ((tries = 0; tries < 100; tries++)); do
+    [[ -s $dev/port ]] && break
+    sleep 0.05
+  done
   # As root adds it: over the domain socket.
-  TMPDIR=$folder/tmp "$app" add -d "$printer" -m mono-laser-600 -v "socket://127.0.0.1:$(cat "$folder/dev/port")" \
-    >/dev/null
+  TMPDIR=${app%/*}/tmp "$app" add -d "$printer" -m mono-laser-600 -v "socket://127.0.0.1:$(cat "$dev/port")" >/dev/null
 }
 
 app_server_collect() {
@@ -64,7 +78,10 @@ app_server_stop() {
   [[ -n ${app_pid:-} ]] || return 0
   kill -TERM "$app_pid" 2>/dev/null || true
   wait "$app_pid" 2>/dev/null || true
-  kill -KILL "$app_raw_pid" 2>/dev/null || true
-  wait "$app_raw_pid" 2>/dev/null || true
+  local raw
+  for raw in "${app_raw_pids[@]}"; do
+    kill -KILL "$raw" 2>/dev/null || true
+    wait "$raw" 2>/dev/null || true
+  done
   app_pid=""
 }
