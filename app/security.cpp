@@ -1,6 +1,7 @@
 #include "security.h"
 
 #include <grp.h>
+#include <malloc.h>
 #include <pwd.h>
 #include <security/pam_appl.h>
 #include <sys/stat.h>
@@ -309,6 +310,10 @@ int RunServer(int argc, char* argv[], const char* version, pappl_ml_system_cb_t 
 
     // Spooled documents, state and log are the server's alone.
     umask(077);
+    // Every job runs in a thread of its own and may take megabytes for a
+    // page or an image; memory that large is mapped for it and returned
+    // when freed, instead of staying with the thread's arena for good.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     pappl_system_t* system = systemCallback(numOptions, options, nullptr);
     if (system == nullptr) {
         cupsFreeOptions(numOptions, options);

@@ -28,7 +28,7 @@ a4() { gs -q -dSAFER -dBATCH -dNOPAUSE -sPAPERSIZE=a4 -dFIXEDMEDIA -dPDFFitPage 
 [[ -s $corpus/photo.png ]] || gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pnggray -r100 -sOutputFile="$corpus/photo.png" \
   "$top/bench/photo.ps" >/dev/null 2>&1
 
-median() { sort -n | sed -n "$((($(wc -l) + 1) / 2))p"; }
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 seconds_of() {  # command... -> wall seconds of one run
   local start
   start=$(date +%s.%N)

@@ -12,7 +12,7 @@
 //     filters, ghostscript), its peak resident memory, and its resident
 //     memory after 10 jobs and after all.
 #include <cups/cups.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <string>
