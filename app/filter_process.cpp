@@ -12,6 +12,9 @@
 #include <cstring>
 #include <vector>
 
+#include "mono_driver.h"
+#include "page_input.h"
+
 namespace {
 
 void CloseFd(int& fd)
@@ -23,9 +26,8 @@ void CloseFd(int& fd)
 
 // Writes the whole buffer to the filter; a closed pipe is EPIPE, since the
 // server ignores SIGPIPE.
-ssize_t WriteRaster(void* ctx, unsigned char* buffer, size_t length)
+bool WriteAll(FilterProcess& filter, const unsigned char* buffer, size_t length)
 {
-    auto& filter = *static_cast<FilterProcess*>(ctx);
     size_t done = 0;
     while (done < length) {
         const ssize_t wrote = write(filter.rasterFd, buffer + done, length - done);
@@ -33,10 +35,23 @@ ssize_t WriteRaster(void* ctx, unsigned char* buffer, size_t length)
             continue;
         if (wrote <= 0) {
             filter.inputFailed = true;
-            return -1;
+            return false;
         }
         done += static_cast<size_t>(wrote);
     }
+    return true;
+}
+
+// libcups's writer hands over each row on its own; the filter gets them a
+// quarter megabyte at a time, not one system call and wake-up per row.
+constexpr size_t kInputBatch = 256 * 1024;
+
+ssize_t WriteRaster(void* ctx, unsigned char* buffer, size_t length)
+{
+    auto& filter = *static_cast<FilterProcess*>(ctx);
+    filter.pending.insert(filter.pending.end(), buffer, buffer + length);
+    if (filter.pending.size() >= kInputBatch && !FlushFilterInput(filter))
+        return -1;
     return static_cast<ssize_t>(length);
 }
 
@@ -107,27 +122,48 @@ void Pump(FilterProcess* filter, pappl_job_t* job, pappl_device_t* device, int o
 
 }  // namespace
 
+FilterCommand FilterCommandFor(pappl_job_t* job, const pappl_pr_options_t& options)
+{
+    const char* user = papplJobGetUsername(job);
+    const char* title = papplJobGetName(job);
+    return {
+        gSettings.filterPath.c_str(),
+        gSettings.ppdPath.c_str(),
+        std::to_string(papplJobGetID(job)),
+        user != nullptr ? user : "",
+        title != nullptr ? title : "",
+        std::to_string(options.copies),
+        FilterOptions(DensityForDarkness(options.print_darkness, options.darkness_configured),
+                      WeightForMediaType(options.media.type)),
+    };
+}
+
 bool StartFilter(FilterProcess& filter, const FilterCommand& command, pappl_job_t* job, pappl_device_t* device,
-                 std::string& error)
+                 int input, std::string& error)
 {
     // Close-on-exec everywhere: a filter started for another printer at the
     // same time must not inherit this one's pipe ends, or this filter would
     // never see the end of its raster.
-    int in[2];
+    int in[2] = {input, -1};
     int out[2];
     int err[2];
-    if (pipe2(in, O_CLOEXEC) != 0) {
+    if (input < 0 && pipe2(in, O_CLOEXEC) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
         return false;
     }
+    const auto closeIn = [&] {
+        close(in[0]);
+        if (in[1] >= 0)
+            close(in[1]);
+    };
     if (pipe2(out, O_CLOEXEC) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
-        close(in[0]), close(in[1]);
+        closeIn();
         return false;
     }
     if (pipe2(err, O_CLOEXEC) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
-        close(in[0]), close(in[1]), close(out[0]), close(out[1]);
+        closeIn(), close(out[0]), close(out[1]);
         return false;
     }
 
@@ -161,14 +197,26 @@ bool StartFilter(FilterProcess& filter, const FilterCommand& command, pappl_job_
     if (spawned != 0) {
         error = std::string("cannot run the filter ") + command.filterPath + ": " + std::strerror(spawned);
         filter.pid = -1;
-        close(in[1]), close(out[0]), close(err[0]);
+        if (in[1] >= 0)
+            close(in[1]);
+        close(out[0]), close(err[0]);
         return false;
     }
 
-    filter.rasterFd = in[1];
-    filter.raster = cupsRasterOpenIO(WriteRaster, &filter, CUPS_RASTER_WRITE);
+    if (input < 0) {
+        filter.rasterFd = in[1];
+        filter.pending.reserve(kInputBatch + 65536);
+        filter.raster = cupsRasterOpenIO(WriteRaster, &filter, CUPS_RASTER_WRITE);
+    }
     filter.pump = std::thread(Pump, &filter, job, device, out[0], err[0]);
     return true;
+}
+
+bool FlushFilterInput(FilterProcess& filter)
+{
+    const bool ok = !filter.inputFailed && WriteAll(filter, filter.pending.data(), filter.pending.size());
+    filter.pending.clear();
+    return ok;
 }
 
 bool WriteFilterHeader(FilterProcess& filter, cups_page_header2_t& header)
@@ -193,6 +241,8 @@ bool FinishFilter(FilterProcess& filter, std::string& error)
     if (filter.raster != nullptr)
         cupsRasterClose(filter.raster);
     filter.raster = nullptr;
+    if (filter.rasterFd >= 0)
+        FlushFilterInput(filter);
     CloseFd(filter.rasterFd);
     if (filter.pump.joinable())
         filter.pump.join();

@@ -13,11 +13,13 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 struct FilterProcess {
     pid_t pid = -1;
     int rasterFd = -1;  // the filter's standard input
     cups_raster_t* raster = nullptr;
+    std::vector<unsigned char> pending;  // raster not yet written: libcups hands it over a row at a time
     std::thread pump;  // filter output to the device, its messages to the job log
     std::atomic<bool> deviceFailed{false};
     std::atomic<bool> inputFailed{false};  // the filter stopped reading its raster
@@ -31,14 +33,23 @@ struct FilterCommand {
     std::string jobId, user, title, copies, options;
 };
 
-// Starts the filter for `job`, its output going to `device`. On failure the
-// reason is in `error` and nothing is left running.
+// The filter's arguments for the job: its id, user and title, and the PPD
+// options its print options stand for.
+FilterCommand FilterCommandFor(pappl_job_t* job, const pappl_pr_options_t& options);
+
+// Starts the filter for `job`, its output going to `device`. Its raster
+// comes from `input`, a descriptor the filter then owns, or, when that is
+// -1, through WriteFilterHeader and WriteFilterRow. On failure the reason
+// is in `error` and nothing is left running.
 bool StartFilter(FilterProcess& filter, const FilterCommand& command, pappl_job_t* job, pappl_device_t* device,
-                 std::string& error);
+                 int input, std::string& error);
 
 // Hands the filter a page header or a row; false once it takes no more.
 bool WriteFilterHeader(FilterProcess& filter, cups_page_header2_t& header);
 bool WriteFilterRow(FilterProcess& filter, std::span<std::uint8_t> row);
+
+// Hands the filter what it was given so far; false once it takes no more.
+bool FlushFilterInput(FilterProcess& filter);
 
 // Tells the filter the job is cancelled: it closes the page it is on.
 void CancelFilter(FilterProcess& filter);

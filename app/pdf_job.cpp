@@ -1,44 +1,53 @@
 #include "pdf_job.h"
 
-#include <cups/raster.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
+#include <array>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "document_job.h"
+#include "filter_process.h"
 #include "mono_driver.h"
 
 namespace {
 
 // Lays each page on the paper as CUPS's pdftopdf does for a PPD queue: a
 // page larger than the paper is scaled to fit the printable area, centred
-// in it; a smaller one is centred unscaled. A page within 2% of the paper's
-// size was made for it (CUPS's driverless queues send A4 as 595.28 x 841.89
-// points, the PPD's A4 is 595 x 842) and is rendered on a sheet of its own
-// size, exactly as ghostscript renders it alone; the raster callbacks cut
-// the paper's printable area from its top left corner. Figures are rounded
-// to six decimals as pdftopdf writes them.
+// in it; a smaller one is centred unscaled. A page within 2% of the
+// paper's size was made for it (CUPS's driverless queues send A4 as 595.28
+// x 841.89 points, the PPD's A4 is 595 x 842) and is printed as it is,
+// from the paper's top left corner. Figures are rounded to six decimals as
+// pdftopdf writes them. Ghostscript renders the printable area only, as
+// CUPS's gstoraster has it do for the PPD, so that the raster goes to the
+// filter as it is; a line on standard error tells the page count and each
+// page done. Bi-level printing thresholds grey at the middle instead of
+// screening it.
 constexpr const char* kPlacePages = R"PS(
 RtmFile (r) file runpdfbegin
 RtmPaper aload pop /RtmPH exch def /RtmPW exch def
-RtmFirst 1 RtmLast pdfpagecount 2 copy gt { exch } if pop {
+/RtmLast RtmLast pdfpagecount 2 copy gt { exch } if pop def
+(RtmPages ) print RtmLast RtmFirst sub 1 add dup 0 lt { pop 0 } if = flush
+RtmFirst 1 RtmLast {
   pdfgetpage dup /Page exch store
   pdfshowpage_init pdfshowpage_setpage
   currentpagedevice /PageSize get aload pop /RtmH exch def /RtmW exch def
+  << /PageSize RtmPaper >> setpagedevice
+  RtmBiLevel { << /HalftoneType 3 /Width 1 /Height 1 /Thresholds <80> >> sethalftone } if
   RtmW RtmPW 0.98 mul ge RtmH RtmPH 0.98 mul ge and
-  RtmW RtmPW 1.02 mul le RtmH RtmPH 1.02 mul le and and not {
-    << /PageSize RtmPaper >> setpagedevice
+  RtmW RtmPW 1.02 mul le RtmH RtmPH 1.02 mul le and and {
+    0 RtmPH RtmH sub 1e6 mul round 1e6 div translate
+  } {
     RtmW RtmPW gt RtmH RtmPH gt or {
       RtmArea aload pop /RtmT exch def /RtmR exch def /RtmB exch def /RtmL exch def
       RtmR RtmL sub RtmW div RtmT RtmB sub RtmH div 2 copy gt { exch } if pop /RtmS exch def
@@ -49,8 +58,9 @@ RtmFirst 1 RtmLast pdfpagecount 2 copy gt { exch } if pop {
     } ifelse
     exch 1e6 mul round 1e6 div exch 1e6 mul round 1e6 div translate
     RtmS 1e6 mul round 1e6 div dup scale
-  } if
+  } ifelse
   pdfshowpage_finish
+  (RtmPage\n) print flush
 } for
 runpdfend
 )PS";
@@ -58,51 +68,71 @@ runpdfend
 struct Ghostscript {
     pid_t pid = -1;
     int out = -1;  // the raster
-    int log = -1;  // its messages, in an unlinked file
+    int err = -1;  // its messages
 };
 
-std::string Number(double value)
+std::string Number(double value, const char* format = "%.4f")
 {
     char text[32];
-    (void)std::snprintf(text, sizeof text, "%.4f", value);
+    (void)std::snprintf(text, sizeof text, format, value);
     return text;
 }
 
-bool StartGhostscript(Ghostscript& gs, const char* file, const cups_page_header2_t& paper,
-                      const pappl_pr_options_t& options, std::string& error)
+void Close(int& fd)
 {
-    const bool eightBit = options.print_color_mode == PAPPL_COLOR_MODE_BI_LEVEL;
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+// Ghostscript as CUPS's gstoraster runs it for the printer's PPD: the cups
+// device at 600 dpi, one bit, white = 1, the paper's size and the printable
+// area as the page's hardware margins. Its raster is the compressed form:
+// uncompressed, ghostscript writes it a row at a time, and the pipe to the
+// filter would cost more than the rendering.
+bool StartGhostscript(Ghostscript& gs, const char* file, const Paper& paper, const pappl_pr_options_t& options,
+                      std::string& error)
+{
+    const cups_page_header2_t& h = paper.header;
+    const std::string margins = Number(h.cupsImagingBBox[0], "%f") + " " + Number(h.cupsImagingBBox[1], "%f") + " " +
+                                Number(h.cupsPageSize[0] - h.cupsImagingBBox[2], "%f") + " " +
+                                Number(h.cupsPageSize[1] - h.cupsImagingBBox[3], "%f");
     const unsigned last = std::min(options.last_page, static_cast<unsigned>(INT_MAX));
     const std::vector<std::string> args = {
-        "gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE", "-sstdout=%stderr", "-sDEVICE=cups",
-        "-r600", "-dcupsColorSpace=0", eightBit ? "-dcupsBitsPerColor=8" : "-dcupsBitsPerColor=1",
-        "-dcupsColorOrder=0", std::string("--permit-file-read=") + file, "-sOutputFile=%stdout", std::string("-sRtmFile=") + file,
-        "-dRtmFirst=" + std::to_string(std::max(options.first_page, 1U)), "-dRtmLast=" + std::to_string(last), "-c",
-        "/RtmPaper [" + Number(paper.cupsPageSize[0]) + " " + Number(paper.cupsPageSize[1]) + "] def /RtmArea [" + Number(paper.cupsImagingBBox[0]) + " " + Number(paper.cupsImagingBBox[1]) + " " +
-            Number(paper.cupsImagingBBox[2]) + " " + Number(paper.cupsImagingBBox[3]) + "] def " + kPlacePages};
+        "gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE", "-dNOMEDIAATTRS", "-dShowAcroForm",
+        "-sstdout=%stderr", "-sOutputFile=%stdout", "-sDEVICE=cups", "-r600x600",
+        "-dDEVICEWIDTHPOINTS=" + std::to_string(h.PageSize[0]), "-dDEVICEHEIGHTPOINTS=" + std::to_string(h.PageSize[1]),
+        "-dcupsBitsPerColor=1", "-dcupsColorOrder=0", "-dcupsColorSpace=0", "-dcupsRasterVersion=2",
+        "-scupsPageSizeName=" + paper.ppdName, std::string("--permit-file-read=") + file,
+        std::string("-sRtmFile=") + file, "-dRtmFirst=" + std::to_string(std::max(options.first_page, 1U)),
+        "-dRtmLast=" + std::to_string(last), "-c",
+        "<</.HWMargins[" + margins + "] /Margins[0 0] /NumCopies " + std::to_string(std::max(options.copies, 1)) +
+            ">>setpagedevice /RtmPaper [" + Number(h.cupsPageSize[0]) + " " + Number(h.cupsPageSize[1]) +
+            "] def /RtmArea [" + Number(h.cupsImagingBBox[0]) + " " + Number(h.cupsImagingBBox[1]) + " " +
+            Number(h.cupsImagingBBox[2]) + " " + Number(h.cupsImagingBBox[3]) + "] def /RtmBiLevel " +
+            (options.print_color_mode == PAPPL_COLOR_MODE_BI_LEVEL ? "true" : "false") + " def " + kPlacePages};
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
-    std::string logName = std::string(papplGetTempDir()) + "/rtm-gs-XXXXXX";
-    gs.log = mkostemp(logName.data(), O_CLOEXEC);
-    if (gs.log < 0) {
-        error = std::string("cannot make a file for ghostscript's messages: ") + std::strerror(errno);
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
         return false;
     }
-    unlink(logName.c_str());
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+    if (pipe2(err, O_CLOEXEC) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        close(out[0]), close(out[1]);
         return false;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, gs.log, 2);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     // The server ignores SIGPIPE; ghostscript should die of a closed pipe.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -114,64 +144,42 @@ bool StartGhostscript(Ghostscript& gs, const char* file, const cups_page_header2
     const int status = posix_spawnp(&gs.pid, "gs", &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    close(pipeFds[1]);
+    close(out[1]), close(err[1]);
     if (status != 0) {
-        close(pipeFds[0]);
+        close(out[0]), close(err[0]);
         gs.pid = -1;
         error = std::string("cannot run ghostscript (gs): ") + std::strerror(status);
         return false;
     }
-    gs.out = pipeFds[0];
+    gs.out = out[0];
+    gs.err = err[0];
     return true;
 }
 
-// The first thing ghostscript complained of, for the job's message.
-std::string FirstComplaint(int log)
-{
-    std::string text;
-    char buffer[4096];
-    ssize_t got;
-    lseek(log, 0, SEEK_SET);
-    while ((got = read(log, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<std::size_t>(got));
-    std::size_t start = 0;
-    for (std::size_t end; start < text.size(); start = end + 1) {
-        end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        line.erase(0, line.find_first_not_of(" *"));
-        if (!line.empty() && line.rfind("INFO:", 0) != 0)
-            return line;
-    }
-    return {};
-}
+// What ghostscript says while it renders: the page count, each page done,
+// and its first complaint, the job's reason when the PDF cannot be read.
+struct Progress {
+    std::string pending;  // an unfinished line
+    std::string complaint;
+    int pages = 0;
+};
 
-// Stops ghostscript (at once when `kill` is set) and returns its exit
-// status, or -1 when it died of a signal.
-int StopGhostscript(Ghostscript& gs, bool killIt)
+void Hear(Progress& progress, pappl_job_t* job, const char* text, std::size_t length)
 {
-    if (gs.out >= 0)
-        close(gs.out);
-    gs.out = -1;
-    int status = 0;
-    if (gs.pid > 0) {
-        if (killIt)
-            kill(gs.pid, SIGKILL);
-        while (waitpid(gs.pid, &status, 0) < 0 && errno == EINTR) {
+    progress.pending.append(text, length);
+    for (std::size_t end; (end = progress.pending.find('\n')) != std::string::npos; progress.pending.erase(0, end + 1)) {
+        std::string line = progress.pending.substr(0, end);
+        if (line.rfind("RtmPages ", 0) == 0) {
+            papplJobSetImpressions(job, std::atoi(line.c_str() + 9));
+        } else if (line == "RtmPage") {
+            ++progress.pages;
+            papplJobSetImpressionsCompleted(job, 1);
+        } else {
+            line.erase(0, line.find_first_not_of(" *"));
+            if (progress.complaint.empty() && !line.empty() && line.rfind("INFO:", 0) != 0)
+                progress.complaint = line;
         }
-        gs.pid = -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-ssize_t ReadPipe(void* ctx, unsigned char* buffer, size_t length)
-{
-    const int fd = *static_cast<int*>(ctx);
-    ssize_t got;
-    while ((got = read(fd, buffer, length)) < 0 && errno == EINTR) {
-    }
-    return got;
 }
 
 // A PDF whose last 1,024 bytes hold no end-of-file marker, as a document
@@ -191,82 +199,90 @@ bool IsCutOff(const char* path)
     return isPdf && (got < 0 || tail.find("%%EOF") == std::string::npos);
 }
 
-// Sends ghostscript's pages through the raster callbacks; false when the
-// job should stop.
-bool SendPages(DocumentPrint& print, Ghostscript& gs)
+// Runs ghostscript into the filter: the filter starts with ghostscript's
+// first bytes (a PDF with no page to print never reaches the printer), and
+// a cancelled job stops both, the filter closing the page it is on.
+bool Print(pappl_job_t* job, pappl_device_t* device, const pappl_pr_options_t& options, const Paper& paper)
 {
-    // Nothing at all from ghostscript: no pages, and its messages say why.
-    cups_raster_t* raster = cupsRasterOpenIO(ReadPipe, &gs.out, CUPS_RASTER_READ);
-    if (raster == nullptr)
-        return true;
-    bool ok = true;
-    cups_page_header2_t header;
-    std::vector<unsigned char> line;
-    while (ok && !papplJobIsCanceled(print.job) && cupsRasterReadHeader2(raster, &header)) {
-        line.resize(header.cupsBytesPerLine);
-        if (!BeginPage(print, header)) {
-            ok = false;
-            break;
-        }
-        for (unsigned y = 0; y < header.cupsHeight; ++y) {
-            if (y % 64 == 0 && papplJobIsCanceled(print.job))
-                break;
-            if (cupsRasterReadPixels(raster, line.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine) {
-                FailDocument(print.job, "ghostscript stopped in the middle of page " + std::to_string(print.pages));
-                ok = false;
-                break;
-            }
-            SendLine(print, y, line.data());
-        }
-        ok = EndPage(print) && ok;
+    Ghostscript gs;
+    std::string error;
+    if (!StartGhostscript(gs, papplJobGetFilename(job), paper, options, error)) {
+        FailDocument(job, error);
+        return false;
     }
-    cupsRasterClose(raster);
-    return ok;
+    FilterProcess filter;
+    bool started = false;
+    bool cancelled = false;
+    Progress progress;
+    std::array<char, 4096> buffer;
+    while (gs.err >= 0) {
+        std::array<pollfd, 2> fds{{{gs.err, POLLIN, 0}, {gs.out, POLLIN, 0}}};
+        if (poll(fds.data(), gs.out >= 0 ? 2 : 1, 100) < 0 && errno != EINTR)
+            break;
+        if (!cancelled && papplJobIsCanceled(job)) {
+            cancelled = true;
+            kill(gs.pid, SIGKILL);
+            if (started)
+                CancelFilter(filter);
+        }
+        if (gs.out >= 0 && (fds[1].revents & POLLIN) != 0 && !cancelled) {
+            started = StartFilter(filter, FilterCommandFor(job, options), job, device, gs.out, error);
+            gs.out = -1;  // the filter's now, or closed
+            if (!started) {
+                kill(gs.pid, SIGKILL);
+                FailDocument(job, error);
+            }
+        } else if ((fds[1].revents & (POLLHUP | POLLERR)) != 0) {
+            Close(gs.out);
+        }
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            const ssize_t got = read(gs.err, buffer.data(), buffer.size());
+            if (got > 0)
+                Hear(progress, job, buffer.data(), static_cast<std::size_t>(got));
+            else if (got == 0 || errno != EINTR)
+                Close(gs.err);
+        }
+    }
+    Close(gs.out);
+    Close(gs.err);
+    int status = 0;
+    while (waitpid(gs.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    bool ok = !started || FinishFilter(filter, error);
+    if (started && !ok && !cancelled)
+        FailDocument(job, error);
+    if (cancelled || (started && !ok))
+        return cancelled;
+    if (!WIFEXITED(status))
+        FailDocument(job, "ghostscript stopped before the end of the document");
+    else if (WEXITSTATUS(status) != 0 || (progress.pages == 0 && !progress.complaint.empty()))
+        FailDocument(job, "ghostscript cannot read the PDF" +
+                              (progress.complaint.empty() ? std::string() : ": " + progress.complaint));
+    else if (progress.pages == 0)
+        FailDocument(job, "the PDF has no pages in the range asked for");
+    else
+        return true;
+    return false;
 }
-
-}  // namespace
-
-namespace {
 
 bool PrintPdfOf(pappl_job_t* job, pappl_device_t* device)
 {
-    DocumentPrint print;
-    if (!BeginDocument(print, job, device))
-        return EndDocument(print, false, "");
-    const Paper* paper = FindPaper(gSettings.papers, print.options->media.size_name);
-    if (paper == nullptr) {
-        FailDocument(job, std::string("the printer has no paper named ") + print.options->media.size_name);
-        return EndDocument(print, false, "");
+    // The page count is not known before the document is read: 0 keeps
+    // page-ranges as the client sent them.
+    pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 0, false);
+    if (options == nullptr) {
+        FailDocument(job, "out of memory for the job's options");
+        return false;
     }
-    if (IsCutOff(papplJobGetFilename(job))) {
+    bool ok = false;
+    if (const Paper* paper = FindPaper(gSettings.papers, options->media.size_name); paper == nullptr)
+        FailDocument(job, std::string("the printer has no paper named ") + options->media.size_name);
+    else if (IsCutOff(papplJobGetFilename(job)))
         FailDocument(job, "the PDF is cut off: it does not end as a PDF ends (was it sent whole?)");
-        return EndDocument(print, false, "");
-    }
-    Ghostscript gs;
-    std::string error;
-    if (!StartGhostscript(gs, papplJobGetFilename(job), paper->header, *print.options, error)) {
-        if (gs.log >= 0)
-            close(gs.log);
-        FailDocument(job, error);
-        return EndDocument(print, false, "");
-    }
-    const bool sent = SendPages(print, gs);
-    const bool stopNow = !sent || papplJobIsCanceled(job);
-    const int status = StopGhostscript(gs, stopNow);
-    bool ok = sent;
-    // Ghostscript ends well even for a file it cannot read, printing nothing.
-    if (!stopNow && status < 0) {
-        FailDocument(job, "ghostscript stopped before the end of the document");
-        ok = false;
-    } else if (!stopNow && (status != 0 || print.pages == 0)) {
-        const std::string said = FirstComplaint(gs.log);
-        if (status != 0 || !said.empty()) {
-            FailDocument(job, "ghostscript cannot read the PDF" + (said.empty() ? std::string() : ": " + said));
-            ok = false;
-        }
-    }
-    close(gs.log);
-    return EndDocument(print, ok, "the PDF has no pages in the range asked for");
+    else
+        ok = Print(job, device, *options, *paper);
+    papplJobDeletePrintOptions(options);
+    return ok;
 }
 
 }  // namespace

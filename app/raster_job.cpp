@@ -59,20 +59,8 @@ bool IsOneBitClientPage(pappl_job_t* job, const pappl_pr_options_t* options)
 
 bool StartFilterFor(pappl_job_t* job, const pappl_pr_options_t* options, pappl_device_t* device, JobState& state)
 {
-    const char* user = papplJobGetUsername(job);
-    const char* title = papplJobGetName(job);
-    FilterCommand command{
-        gSettings.filterPath.c_str(),
-        gSettings.ppdPath.c_str(),
-        std::to_string(papplJobGetID(job)),
-        user != nullptr ? user : "",
-        title != nullptr ? title : "",
-        std::to_string(options->copies),
-        FilterOptions(DensityForDarkness(options->print_darkness, options->darkness_configured),
-                      WeightForMediaType(options->media.type)),
-    };
     std::string error;
-    if (!StartFilter(state.filter, command, job, device, error)) {
+    if (!StartFilter(state.filter, FilterCommandFor(job, *options), job, device, -1, error)) {
         Fail(job, state, error, PAPPL_JREASON_ABORTED_BY_SYSTEM);
         return false;
     }
@@ -191,6 +179,8 @@ bool EndPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* 
             break;
         ++state->rowsSent;
     }
+    // The page goes to the printer whole, whatever the next one takes.
+    FlushFilterInput(state->filter);
     return !state->filter.inputFailed && !state->filter.deviceFailed;
 }
 
