@@ -133,7 +133,7 @@ FilterCommand FilterCommandFor(pappl_job_t* job, const pappl_pr_options_t& optio
         user != nullptr ? user : "",
         title != nullptr ? title : "",
         std::to_string(options.copies),
-        FilterOptions(DensityForDarkness(options.print_darkness, options.darkness_configured),
+        FilterOptions(DensityForDarkness(options.print_darkness, options.darkness_configured, options.print_quality),
                       WeightForMediaType(options.media.type)),
     };
 }

@@ -4,8 +4,10 @@
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
+#include <cmath>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 // clang-format off
 #include <jpeglib.h>
@@ -93,6 +95,8 @@ bool DecodeJpeg(FILE* file, GreyImage& image, std::string& error)
     }
     image.width = info.output_width;
     image.height = info.output_height;
+    if (info.density_unit == 1 || info.density_unit == 2)  // per inch, per centimetre
+        image.ppi = info.X_density * (info.density_unit == 2 ? 2.54 : 1.0);
     image.dots.resize(static_cast<std::size_t>(image.width) * image.height);
     // From libjpeg's pool, freed with it even when an error jumps out.
     JSAMPARRAY rows = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE,
@@ -113,8 +117,32 @@ bool DecodeJpeg(FILE* file, GreyImage& image, std::string& error)
     return true;
 }
 
+// The resolution a PNG states in its pHYs chunk, which libpng's simple API
+// does not tell; 0 when it states none.
+double PngResolution(FILE* file)
+{
+    unsigned char chunk[8];
+    double ppi = 0;
+    (void)std::fseek(file, 8, SEEK_SET);
+    while (std::fread(chunk, 1, sizeof chunk, file) == sizeof chunk) {
+        const unsigned long length = png_get_uint_32(chunk);
+        if (std::memcmp(chunk + 4, "IDAT", 4) == 0 || length > (1UL << 24))
+            break;
+        unsigned char phys[9];
+        if (std::memcmp(chunk + 4, "pHYs", 4) == 0 && length == 9 && std::fread(phys, 1, 9, file) == 9) {
+            if (phys[8] == 1)  // per metre
+                ppi = png_get_uint_32(phys) * 0.0254;
+            break;
+        }
+        (void)std::fseek(file, static_cast<long>(length) + 4, SEEK_CUR);
+    }
+    std::rewind(file);
+    return ppi;
+}
+
 bool DecodePng(FILE* file, GreyImage& image, std::string& error)
 {
+    image.ppi = PngResolution(file);
     png_image png{};
     png.version = PNG_IMAGE_VERSION;
     if (png_image_begin_read_from_stdio(&png, file) == 0) {
@@ -143,16 +171,29 @@ bool DecodePng(FILE* file, GreyImage& image, std::string& error)
     return true;
 }
 
-GreyImage Turned(const GreyImage& image)
+// The image turned 90, 180 or 270 degrees counter-clockwise.
+GreyImage Turned(const GreyImage& image, int degrees)
 {
     GreyImage turned;
-    turned.width = image.height;
-    turned.height = image.width;
+    const bool across = degrees % 180 != 0;
+    turned.width = across ? image.height : image.width;
+    turned.height = across ? image.width : image.height;
+    turned.ppi = image.ppi;
     turned.dots.resize(image.dots.size());
     for (unsigned y = 0; y < turned.height; ++y)
-        for (unsigned x = 0; x < turned.width; ++x)
+        for (unsigned x = 0; x < turned.width; ++x) {
+            // The source pixel that lands at (x, y).
+            unsigned sx = x;
+            unsigned sy = y;
+            if (degrees == 90)
+                sx = image.width - 1 - y, sy = x;
+            else if (degrees == 180)
+                sx = image.width - 1 - x, sy = image.height - 1 - y;
+            else if (degrees == 270)
+                sx = y, sy = image.height - 1 - x;
             turned.dots[static_cast<std::size_t>(y) * turned.width + x] =
-                image.dots[static_cast<std::size_t>(image.height - 1 - x) * image.width + y];
+                image.dots[static_cast<std::size_t>(sy) * image.width + sx];
+        }
     return turned;
 }
 
@@ -165,49 +206,100 @@ std::vector<unsigned> Spans(unsigned in, unsigned out)
     return edges;
 }
 
-// Sends the image, fitted into the printable area and centred, as the
-// whole sheet in 8-bit grey. Each dot is the mean of the image pixels it
-// covers (the nearest one when it covers less than one).
-bool SendImage(DocumentPrint& print, const GreyImage& image, const Paper& paper)
+// Where the image lies on the sheet, in dots: it may reach past the sheet.
+struct Placement {
+    long left = 0, top = 0;
+    unsigned width = 1, height = 1;
+};
+
+// The image's own size at 600 dpi, at the resolution its file states or,
+// when it states none, at 200 pixels per inch (a screenshot across A4).
+std::pair<double, double> OwnSize(const GreyImage& image)
+{
+    const double ppi = image.ppi > 0 ? image.ppi : 200.0;
+    return {image.width * 600.0 / ppi, image.height * 600.0 / ppi};
+}
+
+// The image placed by print-scaling: "fit" (and "auto", the printer's
+// choice for images) scales it into the printable area, "fill" over the
+// whole paper, "none" keeps its own size, each centred; "auto-fit" fits
+// an image larger than the printable area and keeps the size of a smaller one.
+Placement Place(const GreyImage& image, const Paper& paper, pappl_scaling_t scaling)
+{
+    const unsigned areaW = paper.header.cupsWidth;
+    const unsigned areaH = paper.header.cupsHeight;
+    const auto [ownW, ownH] = OwnSize(image);
+    if (scaling == PAPPL_SCALING_AUTO_FIT)
+        scaling = ownW > areaW || ownH > areaH ? PAPPL_SCALING_FIT : PAPPL_SCALING_NONE;
+    // The span the image is centred on: the printable area, or the paper.
+    long originX = paper.left;
+    long originY = paper.top;
+    long spanW = areaW;
+    long spanH = areaH;
+    double width = ownW;
+    double height = ownH;
+    if (scaling == PAPPL_SCALING_FILL || scaling == PAPPL_SCALING_NONE) {
+        originX = originY = 0;
+        spanW = std::lround(paper.header.cupsPageSize[0] * 600.0 / 72);
+        spanH = std::lround(paper.header.cupsPageSize[1] * 600.0 / 72);
+        if (scaling == PAPPL_SCALING_FILL) {
+            const double scale = std::max(static_cast<double>(spanW) / image.width, static_cast<double>(spanH) / image.height);
+            width = image.width * scale, height = image.height * scale;
+        }
+    } else {
+        const double scale = std::min(static_cast<double>(areaW) / image.width, static_cast<double>(areaH) / image.height);
+        width = image.width * scale, height = image.height * scale;
+    }
+    Placement placed;
+    placed.width = std::max(1U, static_cast<unsigned>(width));
+    placed.height = std::max(1U, static_cast<unsigned>(height));
+    // Whole dots, the odd one to the right and below.
+    placed.left = originX + (spanW - static_cast<long>(placed.width)) / 2;
+    placed.top = originY + (spanH - static_cast<long>(placed.height)) / 2;
+    return placed;
+}
+
+// Sends the image as the whole sheet in 8-bit grey. Each dot is the mean
+// of the image pixels it covers (the nearest one when it covers less than
+// one); the sheet around the image is white.
+bool SendImage(DocumentPrint& print, const GreyImage& image, const Paper& paper, const Placement& placed)
 {
     cups_page_header2_t header;
     cupsRasterInitPWGHeader(&header, pwgMediaForPWG(paper.pwgName.c_str()), "sgray_8", 600, 600, "one-sided",
                             nullptr);
-    const unsigned areaW = paper.header.cupsWidth;
-    const unsigned areaH = paper.header.cupsHeight;
-    const double scale = std::min(static_cast<double>(areaW) / image.width, static_cast<double>(areaH) / image.height);
-    const auto outW = std::max(1U, static_cast<unsigned>(image.width * scale));
-    const auto outH = std::max(1U, static_cast<unsigned>(image.height * scale));
-    const unsigned left = paper.left + (areaW - std::min(outW, areaW)) / 2;
-    const unsigned top = paper.top + (areaH - std::min(outH, areaH)) / 2;
-    const std::vector<unsigned> xs = Spans(image.width, outW);
-    const std::vector<unsigned> ys = Spans(image.height, outH);
+    const std::vector<unsigned> xs = Spans(image.width, placed.width);
+    const std::vector<unsigned> ys = Spans(image.height, placed.height);
+    // The dots of the image on the sheet: [u0, u1) across, from placed.left.
+    const long u0 = std::max(0L, -placed.left);
+    const long u1 = std::min<long>(placed.width, static_cast<long>(header.cupsWidth) - placed.left);
 
     if (!BeginPage(print, header))
         return false;
     std::vector<unsigned char> line(header.cupsBytesPerLine, 255);
-    std::vector<unsigned> sums(outW);
+    std::vector<unsigned> sums(placed.width);
     for (unsigned y = 0; y < header.cupsHeight; ++y) {
         if (y % 64 == 0 && papplJobIsCanceled(print.job))
             break;
         std::fill(line.begin(), line.end(), 255);
-        if (y >= top && y - top < outH) {
-            const unsigned v = y - top;
-            const unsigned y0 = ys[v];
-            const unsigned y1 = std::max(ys[v + 1], y0 + 1);
+        const long v = static_cast<long>(y) - placed.top;
+        if (v >= 0 && v < static_cast<long>(placed.height) && u1 > u0) {
+            const unsigned y0 = ys[static_cast<std::size_t>(v)];
+            const unsigned y1 = std::max(ys[static_cast<std::size_t>(v) + 1], y0 + 1);
             std::fill(sums.begin(), sums.end(), 0U);
             for (unsigned sy = y0; sy < y1; ++sy) {
                 const std::uint8_t* row = image.dots.data() + static_cast<std::size_t>(sy) * image.width;
-                for (unsigned u = 0; u < outW; ++u) {
-                    const unsigned x0 = xs[u];
-                    const unsigned x1 = std::max(xs[u + 1], x0 + 1);
+                for (long u = u0; u < u1; ++u) {
+                    const unsigned x0 = xs[static_cast<std::size_t>(u)];
+                    const unsigned x1 = std::max(xs[static_cast<std::size_t>(u) + 1], x0 + 1);
                     for (unsigned sx = x0; sx < x1; ++sx)
-                        sums[u] += row[sx];
+                        sums[static_cast<std::size_t>(u)] += row[sx];
                 }
             }
-            for (unsigned u = 0; u < outW && left + u < header.cupsWidth; ++u) {
-                const unsigned area = (std::max(ys[v + 1], y0 + 1) - y0) * (std::max(xs[u + 1], xs[u] + 1) - xs[u]);
-                line[left + u] = static_cast<unsigned char>(sums[u] / area);
+            for (long u = u0; u < u1; ++u) {
+                const unsigned x0 = xs[static_cast<std::size_t>(u)];
+                const unsigned area = (y1 - y0) * (std::max(xs[static_cast<std::size_t>(u) + 1], x0 + 1) - x0);
+                line[static_cast<std::size_t>(placed.left + u)] =
+                    static_cast<unsigned char>(sums[static_cast<std::size_t>(u)] / area);
             }
         }
         SendLine(print, y, line.data());
@@ -246,12 +338,15 @@ bool PrintImageOf(pappl_job_t* job, pappl_device_t* device)
     if (paper == nullptr)
         error = std::string("the printer has no paper named ") + print.options->media.size_name;
     else if (DecodeImage(papplJobGetFilename(job), papplJobGetFormat(job), image, error)) {
+        int turn = TurnFor(print.options->orientation_requested,
+                           papplJobGetAttribute(job, "orientation-requested") != nullptr);
         // Turned when the paper's long side then meets the image's.
-        if ((image.width > image.height) != (paper->header.cupsWidth > paper->header.cupsHeight))
-            image = Turned(image);
-        // Photos get the driver's dither for photos.
-        std::memcpy(print.options->dither, print.driver.pdither, sizeof print.options->dither);
-        return EndDocument(print, SendImage(print, image, *paper), "");
+        if (turn < 0)
+            turn = (image.width > image.height) != (paper->header.cupsWidth > paper->header.cupsHeight) ? 90 : 0;
+        if (turn != 0)
+            image = Turned(image, turn);
+        return EndDocument(print, SendImage(print, image, *paper, Place(image, *paper, print.options->print_scaling)),
+                           "");
     }
     FailDocument(job, error);
     return EndDocument(print, false, "");

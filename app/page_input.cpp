@@ -181,12 +181,39 @@ void ConvertLine(std::span<const std::uint8_t> in, const InputPage& input, unsig
         out[x / 8] |= static_cast<std::uint8_t>(0x80U >> (x % 8));
 }
 
-int DensityForDarkness(int printDarkness, int darknessConfigured)
+int DensityForDarkness(int printDarkness, int darknessConfigured, ipp_quality_t quality)
 {
     // Wide enough for any two ints: PAPPL checks the job's value, not the
     // one a state file brings.
     const long long level = std::clamp(static_cast<long long>(darknessConfigured) + printDarkness, 0LL, 100LL);
-    return static_cast<int>(1 + (level * 4 + 50) / 100);
+    const int density = static_cast<int>(1 + (level * 4 + 50) / 100);
+    const int step = quality == IPP_QUALITY_DRAFT ? -1 : quality == IPP_QUALITY_HIGH ? 1 : 0;
+    return std::clamp(density + step, 1, 5);
+}
+
+Screen ScreenFor(pappl_color_mode_t colorMode, pappl_content_t content, bool photo)
+{
+    if (colorMode == PAPPL_COLOR_MODE_BI_LEVEL || content == PAPPL_CONTENT_TEXT)
+        return Screen::kThreshold;
+    if (content == PAPPL_CONTENT_PHOTO || (content == PAPPL_CONTENT_AUTO && photo))
+        return Screen::kDispersed;
+    return Screen::kClustered;
+}
+
+int TurnFor(ipp_orient_t orientation, bool named)
+{
+    switch (orientation) {
+    case IPP_ORIENT_LANDSCAPE:
+        return 90;
+    case IPP_ORIENT_REVERSE_LANDSCAPE:
+        return 270;
+    case IPP_ORIENT_REVERSE_PORTRAIT:
+        return 180;
+    case IPP_ORIENT_PORTRAIT:
+        return named ? 0 : -1;
+    default:
+        return -1;
+    }
 }
 
 int WeightForMediaType(const char* mediaType)

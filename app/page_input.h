@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cups/raster.h>
+#include <pappl/pappl.h>
 
 #include <cstdint>
 #include <span>
@@ -61,8 +62,26 @@ void ConvertLine(std::span<const std::uint8_t> in, const InputPage& input, unsig
 
 // The filter's PrintDensity (1-5) for a job's print-darkness (-100..100)
 // on a printer set to printer-darkness-configured (0..100): five levels,
-// 25 apart, so that the printer's default of 25 prints at density 2.
-int DensityForDarkness(int printDarkness, int darknessConfigured);
+// 25 apart, so that the printer's default of 25 prints at density 2. Draft
+// quality prints one level lighter, to save toner; high quality one
+// darker, for solid blacks.
+int DensityForDarkness(int printDarkness, int darknessConfigured, ipp_quality_t quality = IPP_QUALITY_NORMAL);
+
+// How grey becomes dots: a clustered screen (ghostscript's own for PDF),
+// a dispersed one (finer, for photos), or a threshold at the middle.
+enum class Screen : std::uint8_t { kClustered, kDispersed, kThreshold };
+
+// The screen for a job: bi-level colour and text content threshold, photo
+// content disperses, graphics cluster; left to the printer (auto), photos
+// (images) disperse and everything else clusters.
+Screen ScreenFor(pappl_color_mode_t colorMode, pappl_content_t content, bool photo);
+
+// How far a job's pages turn on the paper, in degrees counter-clockwise;
+// -1 turns a page when that fits it better (its long side across the
+// paper's). A printer left at its factory orientation (portrait) turns
+// pages that fit better so unless the job names an orientation, as CUPS
+// lays pages out.
+int TurnFor(ipp_orient_t orientation, bool named);
 
 // The filter's PaperWeight (1-3) for an IPP media-type.
 int WeightForMediaType(const char* mediaType);

@@ -22,20 +22,28 @@
 
 namespace {
 
-// Lays each page on the paper as CUPS's pdftopdf does for a PPD queue: a
-// page larger than the paper is scaled to fit the printable area, centred
-// in it; a smaller one is centred unscaled. A page within 2% of the
-// paper's size was made for it (CUPS's driverless queues send A4 as 595.28
-// x 841.89 points, the PPD's A4 is 595 x 842) and is printed as it is,
-// from the paper's top left corner. Figures are rounded to six decimals as
-// pdftopdf writes them. Ghostscript renders the printable area only, as
-// CUPS's gstoraster has it do for the PPD, so that the raster goes to the
-// filter as it is; a line on standard error tells the page count and each
-// page done. Bi-level printing thresholds grey at the middle instead of
-// screening it.
+// Lays each page on the paper. The page first turns as the job asks
+// (RtmTurn degrees counter-clockwise; -1 turns it when its long side would
+// otherwise cross the paper's, as CUPS's pdftopdf does). Then, by
+// print-scaling: "fit" scales it to the printable area, "fill" to cover
+// the whole paper (what lies past the paper is cut off), "none" keeps its
+// size, each centred; "auto-fit" fits a page larger than the printable
+// area and keeps the size of a smaller one; "auto" lays it out as a CUPS
+// queue with the PPD does: a page larger than the paper is fitted, a
+// smaller one centred, and one within 2% of the paper's size (CUPS's
+// driverless queues send A4 as 595.28 x 841.89 points, the PPD's A4 is 595
+// x 842) printed as it is, from the paper's top left corner. Figures are
+// rounded to six decimals as pdftopdf writes them. What a page draws
+// past its own edges stays unprinted. Ghostscript renders the
+// printable area only, as CUPS's gstoraster has it do for the PPD, so that
+// the raster goes to the filter as it is; a line on standard error tells
+// the page count and each page done.
 constexpr const char* kPlacePages = R"PS(
+/Rtm6 { 1e6 mul round 1e6 div } def
 RtmFile (r) file runpdfbegin
 RtmPaper aload pop /RtmPH exch def /RtmPW exch def
+RtmArea aload pop /RtmT exch def /RtmR exch def /RtmB exch def /RtmL exch def
+/RtmAW RtmR RtmL sub def /RtmAH RtmT RtmB sub def
 /RtmLast RtmLast pdfpagecount 2 copy gt { exch } if pop def
 (RtmPages ) print RtmLast RtmFirst sub 1 add dup 0 lt { pop 0 } if = flush
 RtmFirst 1 RtmLast {
@@ -43,27 +51,54 @@ RtmFirst 1 RtmLast {
   pdfshowpage_init pdfshowpage_setpage
   currentpagedevice /PageSize get aload pop /RtmH exch def /RtmW exch def
   << /PageSize RtmPaper >> setpagedevice
-  RtmBiLevel { << /HalftoneType 3 /Width 1 /Height 1 /Thresholds <80> >> sethalftone } if
-  RtmW RtmPW 0.98 mul ge RtmH RtmPH 0.98 mul ge and
-  RtmW RtmPW 1.02 mul le RtmH RtmPH 1.02 mul le and and {
-    0 RtmPH RtmH sub 1e6 mul round 1e6 div translate
-  } {
-    RtmW RtmPW gt RtmH RtmPH gt or {
-      RtmArea aload pop /RtmT exch def /RtmR exch def /RtmB exch def /RtmL exch def
-      RtmR RtmL sub RtmW div RtmT RtmB sub RtmH div 2 copy gt { exch } if pop /RtmS exch def
-      RtmL RtmR RtmL sub RtmW RtmS mul sub 2 div add
-      RtmB RtmT RtmB sub RtmH RtmS mul sub 2 div add
-    } {
-      /RtmS 1 def RtmPW RtmW sub 2 div RtmPH RtmH sub 2 div
-    } ifelse
-    exch 1e6 mul round 1e6 div exch 1e6 mul round 1e6 div translate
-    RtmS 1e6 mul round 1e6 div dup scale
-  } ifelse
+  RtmScreen
+  /RtmA RtmTurn dup 0 lt { pop RtmW RtmH gt RtmPW RtmPH gt ne { 90 } { 0 } ifelse } if def
+  RtmA 180 mod 0 eq { RtmW RtmH } { RtmH RtmW } ifelse /RtmEH exch def /RtmEW exch def
+  /RtmMode RtmScaling def
+  RtmMode /auto eq {
+    RtmEW RtmPW 0.98 mul ge RtmEH RtmPH 0.98 mul ge and RtmEW RtmPW 1.02 mul le RtmEH RtmPH 1.02 mul le and and
+    { /asis } { RtmEW RtmPW gt RtmEH RtmPH gt or { /fit } { /none } ifelse } ifelse /RtmMode exch def
+  } if
+  RtmMode /auto-fit eq { /RtmMode RtmEW RtmAW gt RtmEH RtmAH gt or { /fit } { /none } ifelse def } if
+  RtmMode /asis eq { /RtmS 1 def /RtmX 0 def /RtmY RtmPH RtmEH sub def } if
+  RtmMode /fit eq {
+    /RtmS RtmAW RtmEW div RtmAH RtmEH div 2 copy gt { exch } if pop def
+    /RtmX RtmL RtmAW RtmEW RtmS mul sub 2 div add def /RtmY RtmB RtmAH RtmEH RtmS mul sub 2 div add def
+  } if
+  RtmMode /fill eq {
+    /RtmS RtmPW RtmEW div RtmPH RtmEH div 2 copy lt { exch } if pop def
+    /RtmX RtmPW RtmEW RtmS mul sub 2 div def /RtmY RtmPH RtmEH RtmS mul sub 2 div def
+  } if
+  RtmMode /none eq { /RtmS 1 def /RtmX RtmPW RtmEW sub 2 div def /RtmY RtmPH RtmEH sub 2 div def } if
+  RtmX Rtm6 RtmY Rtm6 translate
+  RtmS Rtm6 dup scale
+  RtmA 90 eq { RtmH 0 translate 90 rotate } if
+  RtmA 180 eq { RtmW RtmH translate 180 rotate } if
+  RtmA 270 eq { 0 RtmW translate -90 rotate } if
+  0 0 RtmW RtmH rectclip
   pdfshowpage_finish
   (RtmPage\n) print flush
 } for
 runpdfend
 )PS";
+
+// The screen as a ghostscript halftone: its own clustered screen, the
+// printer's dispersed threshold matrix, or one threshold at the middle.
+std::string HalftoneFor(Screen screen, const pappl_pr_driver_data_t& driver)
+{
+    if (screen == Screen::kThreshold)
+        return "<< /HalftoneType 3 /Width 1 /Height 1 /Thresholds <80> >> sethalftone";
+    if (screen == Screen::kClustered)
+        return "";
+    std::string hex = "<< /HalftoneType 3 /Width 16 /Height 16 /Thresholds <";
+    for (const auto& row : driver.pdither)
+        for (const unsigned char value : row) {
+            char digits[3];
+            (void)std::snprintf(digits, sizeof digits, "%02x", value);
+            hex += digits;
+        }
+    return hex + "> >> sethalftone";
+}
 
 struct Ghostscript {
     pid_t pid = -1;
@@ -85,13 +120,29 @@ void Close(int& fd)
     fd = -1;
 }
 
+const char* ScalingName(pappl_scaling_t scaling)
+{
+    switch (scaling) {
+    case PAPPL_SCALING_AUTO_FIT:
+        return "auto-fit";
+    case PAPPL_SCALING_FILL:
+        return "fill";
+    case PAPPL_SCALING_FIT:
+        return "fit";
+    case PAPPL_SCALING_NONE:
+        return "none";
+    default:
+        return "auto";
+    }
+}
+
 // Ghostscript as CUPS's gstoraster runs it for the printer's PPD: the cups
 // device at 600 dpi, one bit, white = 1, the paper's size and the printable
 // area as the page's hardware margins. Its raster is the compressed form:
 // uncompressed, ghostscript writes it a row at a time, and the pipe to the
 // filter would cost more than the rendering.
 bool StartGhostscript(Ghostscript& gs, const char* file, const Paper& paper, const pappl_pr_options_t& options,
-                      std::string& error)
+                      const pappl_pr_driver_data_t& driver, int turn, std::string& error)
 {
     const cups_page_header2_t& h = paper.header;
     const std::string margins = Number(h.cupsImagingBBox[0], "%f") + " " + Number(h.cupsImagingBBox[1], "%f") + " " +
@@ -109,28 +160,40 @@ bool StartGhostscript(Ghostscript& gs, const char* file, const Paper& paper, con
         "<</.HWMargins[" + margins + "] /Margins[0 0] /NumCopies " + std::to_string(std::max(options.copies, 1)) +
             ">>setpagedevice /RtmPaper [" + Number(h.cupsPageSize[0]) + " " + Number(h.cupsPageSize[1]) +
             "] def /RtmArea [" + Number(h.cupsImagingBBox[0]) + " " + Number(h.cupsImagingBBox[1]) + " " +
-            Number(h.cupsImagingBBox[2]) + " " + Number(h.cupsImagingBBox[3]) + "] def /RtmBiLevel " +
-            (options.print_color_mode == PAPPL_COLOR_MODE_BI_LEVEL ? "true" : "false") + " def " + kPlacePages};
+            Number(h.cupsImagingBBox[2]) + " " + Number(h.cupsImagingBBox[3]) + "] def /RtmScaling /" +
+            ScalingName(options.print_scaling) + " def /RtmTurn " + std::to_string(turn) + " def /RtmScreen {" +
+            HalftoneFor(ScreenFor(options.print_color_mode, options.print_content_optimize, false), driver) + "} def",
+        "-f", "-"};
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
+    // The placement program comes on standard input: too long for ghostscript's command line.
+    int in[2];
     int out[2];
     int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
+    if (pipe2(in, O_CLOEXEC) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return false;
+    }
+    const std::size_t length = std::strlen(kPlacePages);
+    const bool written = write(in[1], kPlacePages, length) == static_cast<ssize_t>(length);
+    close(in[1]);
+    if (!written || pipe2(out, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        close(in[0]);
         return false;
     }
     if (pipe2(err, O_CLOEXEC) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
-        close(out[0]), close(out[1]);
+        close(in[0]), close(out[0]), close(out[1]);
         return false;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     // The server ignores SIGPIPE; ghostscript should die of a closed pipe.
@@ -144,7 +207,7 @@ bool StartGhostscript(Ghostscript& gs, const char* file, const Paper& paper, con
     const int status = posix_spawnp(&gs.pid, "gs", &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    close(out[1]), close(err[1]);
+    close(in[0]), close(out[1]), close(err[1]);
     if (status != 0) {
         close(out[0]), close(err[0]);
         gs.pid = -1;
@@ -206,7 +269,10 @@ bool Print(pappl_job_t* job, pappl_device_t* device, const pappl_pr_options_t& o
 {
     Ghostscript gs;
     std::string error;
-    if (!StartGhostscript(gs, papplJobGetFilename(job), paper, options, error)) {
+    pappl_pr_driver_data_t driver;
+    papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
+    const int turn = TurnFor(options.orientation_requested, papplJobGetAttribute(job, "orientation-requested") != nullptr);
+    if (!StartGhostscript(gs, papplJobGetFilename(job), paper, options, driver, turn, error)) {
         FailDocument(job, error);
         return false;
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "filter_process.h"
@@ -90,9 +91,18 @@ bool StartPageOf(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* 
         }
     }
 
-    std::memcpy(state.dither, options->dither, sizeof state.dither);
-    if (options->print_color_mode == PAPPL_COLOR_MODE_BI_LEVEL)
+    // Grey as the job's colour mode and content ask; photos left to the
+    // printer get the finer dispersed screen.
+    const std::string_view format = papplJobGetFormat(job);
+    const Screen screen = ScreenFor(options->print_color_mode, options->print_content_optimize,
+                                    format == "image/jpeg" || format == "image/png");
+    if (screen == Screen::kThreshold) {
         std::memset(state.dither, 127, sizeof state.dither);
+    } else {
+        pappl_pr_driver_data_t driver;
+        papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
+        std::memcpy(state.dither, screen == Screen::kDispersed ? driver.pdither : driver.gdither, sizeof state.dither);
+    }
 
     if (!state.started && !StartFilterFor(job, options, device, state))
         return false;

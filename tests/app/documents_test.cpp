@@ -218,3 +218,169 @@ TEST_F(Documents, CancelledWhilePrintingClosesThePage)
 }
 
 }  // namespace
+
+namespace {
+
+// Page layout as clients ask for it (print-scaling, orientation-requested),
+// judged by where the ink lands on the printed A4 page: each document is a
+// light grey page framed to its edges with a solid square in its top left
+// corner.
+enum class Fit : std::uint8_t {
+    kOwn,   // its own size, centred on the paper
+    kArea,  // as large as the printable area lets it, centred in it
+    kFull,  // over the whole printable area, cut at its edges
+};
+enum class Corner : std::uint8_t { kTopLeft, kTopRight, kBottomLeft, kBottomRight };
+
+struct LayoutCase {
+    const char* name;
+    const char* format;  // PDF, or a PNG at 100 pixels per inch
+    int width, height;   // the page in points
+    const char* scaling = nullptr;
+    int orientation = 0;  // orientation-requested; 0 is not sent
+    Fit fit = Fit::kOwn;
+    Corner mark = Corner::kTopLeft;
+    bool turned = false;  // lies across the paper
+};
+
+constexpr int kA6W = 298, kA6H = 420, kA5W = 420, kA5H = 595, kA3W = 842, kA3H = 1191;
+
+const LayoutCase kLayouts[] = {
+    {"PdfSmallKeepsItsSize", "application/pdf", kA5W, kA5H},
+    {"PdfSmallFitGrows", "application/pdf", kA5W, kA5H, "fit", 0, Fit::kArea},
+    {"PdfSmallFillCovers", "application/pdf", kA5W, kA5H, "fill", 0, Fit::kFull},
+    {"PdfSmallAutoFitKeepsItsSize", "application/pdf", kA5W, kA5H, "auto-fit"},
+    {"PdfLargeNoneIsCut", "application/pdf", kA3W, kA3H, "none", 0, Fit::kFull},
+    {"PdfLargeAutoFitShrinks", "application/pdf", kA3W, kA3H, "auto-fit", 0, Fit::kArea},
+    {"PdfLandscapeTurnsByItself", "application/pdf", kA3H, kA3W, nullptr, 0, Fit::kArea, Corner::kBottomLeft, true},
+    {"PdfLandscapeKeptWhenPortraitIsAsked", "application/pdf", kA3H, kA3W, nullptr, IPP_ORIENT_PORTRAIT, Fit::kArea},
+    {"PdfLandscape", "application/pdf", kA6W, kA6H, nullptr, IPP_ORIENT_LANDSCAPE, Fit::kOwn, Corner::kBottomLeft, true},
+    {"PdfReverseLandscape", "application/pdf", kA6W, kA6H, nullptr, IPP_ORIENT_REVERSE_LANDSCAPE, Fit::kOwn,
+     Corner::kTopRight, true},
+    {"PdfReversePortrait", "application/pdf", kA6W, kA6H, nullptr, IPP_ORIENT_REVERSE_PORTRAIT, Fit::kOwn,
+     Corner::kBottomRight},
+    {"PngFitsByDefault", "image/png", kA5W, kA5H, nullptr, 0, Fit::kArea},
+    {"PngNoneKeepsItsResolution", "image/png", kA5W, kA5H, "none"},
+    {"PngAutoFitKeepsSmallImage", "image/png", kA5W, kA5H, "auto-fit"},
+    {"PngFillCovers", "image/png", kA5W, kA5H, "fill", 0, Fit::kFull},
+    {"PngLandscapeTurnsByItself", "image/png", kA5H, kA5W, nullptr, 0, Fit::kArea, Corner::kBottomLeft, true},
+    {"PngReversePortrait", "image/png", kA6W, kA6H, "none", IPP_ORIENT_REVERSE_PORTRAIT, Fit::kOwn,
+     Corner::kBottomRight},
+};
+
+void PrintTo(const LayoutCase& c, std::ostream* out) { *out << c.name; }
+
+std::string LayoutDocument(const TempDir& dir, const LayoutCase& c)
+{
+    const bool pdf = std::string_view(c.format) == "application/pdf";
+    const std::string path = dir.File(std::string(c.name) + (pdf ? ".pdf" : ".png"));
+    const int side = std::min(c.width, c.height) / 5;
+    const std::string draw = "0.9 setgray 0 0 " + std::to_string(c.width) + " " + std::to_string(c.height) +
+                             " rectfill 0 setgray 8 setlinewidth 4 4 " + std::to_string(c.width - 8) + " " +
+                             std::to_string(c.height - 8) + " rectstroke 0 " + std::to_string(c.height - side) + " " +
+                             std::to_string(side) + " " + std::to_string(side) + " rectfill showpage";
+    const RunResult gs = RunProgram(
+        "/usr/bin/gs", {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", pdf ? "-sDEVICE=pdfwrite" : "-sDEVICE=pnggray",
+                        "-r100", "-dDEVICEWIDTHPOINTS=" + std::to_string(c.width),
+                        "-dDEVICEHEIGHTPOINTS=" + std::to_string(c.height), "-sOutputFile=" + path, "-c", draw});
+    EXPECT_EQ(gs.status, 0) << gs.err;
+    return path;
+}
+
+// A box of dots on the paper, right and bottom past the last.
+struct Box {
+    long left = 0, top = 0, right = 0, bottom = 0;
+};
+
+Box InkBox(const DecodedPage& page)
+{
+    Box box{LONG_MAX, LONG_MAX, 0, 0};
+    for (std::size_t y = 0; y < page.rows.size(); ++y)
+        for (std::size_t i = 0; i < page.rows[y].ink.size(); ++i)
+            if (const std::uint8_t byte = page.rows[y].ink[i]; byte != 0) {
+                const auto x = static_cast<long>(i * 8);
+                box.left = std::min(box.left, x + std::countl_zero(byte));
+                box.right = std::max<long>(box.right, x + 8 - std::countr_zero(byte));
+                box.top = std::min(box.top, static_cast<long>(y));
+                box.bottom = static_cast<long>(y) + 1;
+            }
+    return box;
+}
+
+// The share of black dots in a box of the page.
+double Ink(const DecodedPage& page, const Box& box)
+{
+    std::size_t black = 0;
+    for (long y = box.top; y < box.bottom; ++y)
+        for (long x = box.left; x < box.right; ++x) {
+            const InkBytes& row = page.rows[static_cast<std::size_t>(y)].ink;
+            black += static_cast<std::size_t>(x / 8) < row.size() && (row[static_cast<std::size_t>(x / 8)] & (0x80U >> (x % 8))) != 0;
+        }
+    return static_cast<double>(black) / static_cast<double>((box.right - box.left) * (box.bottom - box.top));
+}
+
+class Layout : public Documents, public ::testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(Layout, InkLandsWhereTheJobAsks)
+{
+    const LayoutCase& c = GetParam();
+    ipp_t* request = PrintRequest(server->Uri("mono"), c.format, c.name);
+    if (c.scaling != nullptr)
+        ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "print-scaling", nullptr, c.scaling);
+    if (c.orientation != 0)
+        ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_ENUM, "orientation-requested", c.orientation);
+    const JobResult sent = Send(*server, "mono", request, LayoutDocument(server->dir, c));
+    ASSERT_EQ(WaitForJob(server->port, server->Uri("mono"), sent.id).state, IPP_JSTATE_COMPLETED);
+    const DecodedJob printed = DecodeJob(server->Output("mono"));
+    ASSERT_EQ(printed.pages.size(), 1U);
+    const DecodedPage& page = printed.pages[0];
+    const Box ink = InkBox(page);
+
+    // The A4 paper and its printable area, in dots.
+    ppd_file_t* ppd = ppdOpenFile(RTM_PPD);
+    const ppd_size_t* a4 = ppdPageSize(ppd, "A4");
+    const Box area{std::lround(a4->left * 600 / 72), std::lround((a4->length - a4->top) * 600 / 72),
+                   std::lround(a4->right * 600 / 72), std::lround((a4->length - a4->bottom) * 600 / 72)};
+    const long paperW = std::lround(a4->width * 600 / 72);
+    const long paperH = std::lround(a4->length * 600 / 72);
+    ppdClose(ppd);
+    const long width = ink.right - ink.left;
+    const long height = ink.bottom - ink.top;
+    const double aspect = c.turned ? static_cast<double>(c.height) / c.width : static_cast<double>(c.width) / c.height;
+    switch (c.fit) {
+    case Fit::kOwn:
+        EXPECT_NEAR(width, (c.turned ? c.height : c.width) * 600 / 72, 4);
+        EXPECT_NEAR(height, (c.turned ? c.width : c.height) * 600 / 72, 4);
+        EXPECT_NEAR(ink.left + ink.right, paperW, 8);
+        EXPECT_NEAR(ink.top + ink.bottom, paperH, 8);
+        break;
+    case Fit::kArea:
+        EXPECT_TRUE((std::abs(ink.left - area.left) <= 3 && std::abs(ink.right - area.right) <= 3) ||
+                    (std::abs(ink.top - area.top) <= 3 && std::abs(ink.bottom - area.bottom) <= 3));
+        EXPECT_NEAR(static_cast<double>(width) / height, aspect, 0.01);
+        EXPECT_NEAR(ink.left + ink.right, area.left + area.right, 8);
+        EXPECT_NEAR(ink.top + ink.bottom, area.top + area.bottom, 8);
+        break;
+    case Fit::kFull:
+        EXPECT_LE(ink.left, area.left + 2);
+        EXPECT_GE(ink.right, area.right - 2);
+        EXPECT_LE(ink.top, area.top + 2);
+        EXPECT_GE(ink.bottom, area.bottom - 2);
+        break;
+    }
+    // The square fills the corner it lands in; the other corners hold only
+    // the frame. A page cut at the area's edges loses its corners.
+    if (c.fit == Fit::kFull)
+        return;
+    const long side = std::min(width, height) / 10;
+    const Box corners[] = {{ink.left + 40, ink.top + 40, ink.left + side, ink.top + side},
+                           {ink.right - side, ink.top + 40, ink.right - 40, ink.top + side},
+                           {ink.left + 40, ink.bottom - side, ink.left + side, ink.bottom - 40},
+                           {ink.right - side, ink.bottom - side, ink.right - 40, ink.bottom - 40}};
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(Ink(page, corners[i]) > 0.5, i == static_cast<std::size_t>(c.mark)) << "corner " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Documents, Layout, ::testing::ValuesIn(kLayouts), kByName);
+
+}  // namespace
