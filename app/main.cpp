@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "appearance.h"
 #include "image_job.h"
 #include "mono_driver.h"
 #include "pdf_job.h"
@@ -161,7 +162,8 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
     papplSystemAddMIMEFilter(system, kRasterFormat, kDocumentFormat, PrintRaster, nullptr);
     papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)),
                                  const_cast<pappl_pr_driver_t*>(kDrivers), nullptr, CreateCallback, DriverCallback, nullptr);
-    papplSystemSetFooterHTML(system, "rastertomono " RTM_VERSION);
+    papplSystemSetFooterHTML(system, "rastertomono Printer Application " RTM_VERSION);
+    AddWebIcons(system);
     if ((value = Option("state-file", numOptions, options)) != nullptr) {
         // Kept for the life of the process: PAPPL holds the pointer.
         static std::string stateFile;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "appearance.h"
 #include "document_job.h"
 #include "raster_job.h"
 #include "test_page.h"
@@ -125,6 +126,7 @@ bool DriverCallback(pappl_system_t* system, const char* driverName, const char* 
     data->darkness_configured = 25;
     data->darkness_default = 0;
 
+    SetIcons(*data);
     data->has_supplies = true;
     data->rstartjob_cb = StartJob;
     data->rstartpage_cb = StartPage;

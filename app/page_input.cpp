@@ -191,13 +191,11 @@ int DensityForDarkness(int printDarkness, int darknessConfigured, ipp_quality_t 
     return std::clamp(density + step, 1, 5);
 }
 
-Screen ScreenFor(pappl_color_mode_t colorMode, pappl_content_t content, bool photo)
+Screen ScreenFor(pappl_color_mode_t colorMode, pappl_content_t content)
 {
     if (colorMode == PAPPL_COLOR_MODE_BI_LEVEL || content == PAPPL_CONTENT_TEXT)
         return Screen::kThreshold;
-    if (content == PAPPL_CONTENT_PHOTO || (content == PAPPL_CONTENT_AUTO && photo))
-        return Screen::kDispersed;
-    return Screen::kClustered;
+    return content == PAPPL_CONTENT_PHOTO ? Screen::kDispersed : Screen::kClustered;
 }
 
 int TurnFor(ipp_orient_t orientation, bool named)

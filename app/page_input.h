@@ -72,9 +72,9 @@ int DensityForDarkness(int printDarkness, int darknessConfigured, ipp_quality_t 
 enum class Screen : std::uint8_t { kClustered, kDispersed, kThreshold };
 
 // The screen for a job: bi-level colour and text content threshold, photo
-// content disperses, graphics cluster; left to the printer (auto), photos
-// (images) disperse and everything else clusters.
-Screen ScreenFor(pappl_color_mode_t colorMode, pappl_content_t content, bool photo);
+// content disperses, everything else (graphics, left to the printer)
+// clusters.
+Screen ScreenFor(pappl_color_mode_t colorMode, pappl_content_t content);
 
 // How far a job's pages turn on the paper, in degrees counter-clockwise;
 // -1 turns a page when that fits it better (its long side across the

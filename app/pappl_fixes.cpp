@@ -15,12 +15,18 @@
 //   second thread for the same job. Here a printer's next job starts only
 //   once the thread of the job before has ended, and a job is printed by
 //   one thread only.
+// - Strings an application adds for a language PAPPL has strings for
+//   only fill in the keys PAPPL lacks: PAPPL loads its own first, as the
+//   server is made, and the first text for a key stays. Here the
+//   application's strings are loaded just before PAPPL's.
 #include <dlfcn.h>
 #include <pappl/pappl.h>
 
 #include <algorithm>
 #include <mutex>
 #include <set>
+
+#include "appearance.h"
 
 namespace {
 
@@ -66,6 +72,14 @@ extern "C" pappl_printer_t* papplPrinterCreate(pappl_system_t* system, int print
     static const auto create = Library<Create>("papplPrinterCreate");
     return create(system, printer_id != 0 ? printer_id : NewPrinterId(system), printer_name, driver_name, device_id,
                   device_uri);
+}
+
+extern "C" void _papplLocLoadAll(pappl_system_t* system)
+{
+    using LoadAll = void (*)(pappl_system_t*);
+    static const auto load = Library<LoadAll>("_papplLocLoadAll");
+    AddStrings(system);
+    load(system);
 }
 
 // PAPPL's look for the next job of a printer.

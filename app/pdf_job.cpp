@@ -162,7 +162,7 @@ bool StartGhostscript(Ghostscript& gs, const char* file, const Paper& paper, con
             "] def /RtmArea [" + Number(h.cupsImagingBBox[0]) + " " + Number(h.cupsImagingBBox[1]) + " " +
             Number(h.cupsImagingBBox[2]) + " " + Number(h.cupsImagingBBox[3]) + "] def /RtmScaling /" +
             ScalingName(options.print_scaling) + " def /RtmTurn " + std::to_string(turn) + " def /RtmScreen {" +
-            HalftoneFor(ScreenFor(options.print_color_mode, options.print_content_optimize, false), driver) + "} def",
+            HalftoneFor(ScreenFor(options.print_color_mode, options.print_content_optimize), driver) + "} def",
         "-f", "-"};
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <exception>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "filter_process.h"
@@ -91,11 +90,8 @@ bool StartPageOf(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* 
         }
     }
 
-    // Grey as the job's colour mode and content ask; photos left to the
-    // printer get the finer dispersed screen.
-    const std::string_view format = papplJobGetFormat(job);
-    const Screen screen = ScreenFor(options->print_color_mode, options->print_content_optimize,
-                                    format == "image/jpeg" || format == "image/png");
+    // Grey as the job's colour mode and content ask.
+    const Screen screen = ScreenFor(options->print_color_mode, options->print_content_optimize);
     if (screen == Screen::kThreshold) {
         std::memset(state.dither, 127, sizeof state.dither);
     } else {

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Share of test code in the project's code: code lines (blank and comment
-# lines left out) of C++, headers, shell, CMake and Makefiles under tests/
+# lines left out) of C++, headers, shell, Python, CMake and Makefiles under tests/
 # and fuzz/, against those of the whole repository (app/ and debian/
 # included when they are there). Build folders, out/ and .git are not
 # counted.
@@ -14,7 +14,7 @@ files() {
   find . \( -name .git -o -name 'build*' -o -name out -o -name _deps \) -prune -o -type f -print |
     sed 's|^\./||' | LC_ALL=C sort | while IFS= read -r f; do
       case "$f" in
-        *.cpp | *.cc | *.c | *.h | *.hpp | *.sh | *.cmake | */CMakeLists.txt | CMakeLists.txt | Makefile | */Makefile) echo "$f" ;;
+        *.cpp | *.cc | *.c | *.h | *.hpp | *.sh | *.py | *.cmake | */CMakeLists.txt | CMakeLists.txt | Makefile | */Makefile) echo "$f" ;;
         *.*) ;;
         *) head -n 1 "$f" | grep -qE '^#!.*(sh|bash|make)( |$)' && echo "$f" ;;
       esac

@@ -9,8 +9,9 @@ declare -A groups=(
   [build]="cmake make g++ pkg-config libcups2-dev libcupsimage2-dev libpng-dev libjpeg-dev ghostscript cups-ppdc libpappl-dev libpam0g-dev"
   # The end-to-end tests: a private scheduler (cups-daemon, cups for lpinfo -m),
   # its clients and ipptool, CUPS's PDF filters with ghostscript, and a
-  # multi-page text PDF (bzip2-doc's manual).
-  [test]="libgtest-dev libtiff-dev ghostscript curl cups cups-daemon cups-client cups-ipp-utils cups-filters poppler-utils bzip2-doc"
+  # multi-page text PDF (bzip2-doc's manual); Chromium driven by Selenium
+  # for the web interface.
+  [test]="libgtest-dev libtiff-dev ghostscript curl cups cups-daemon cups-client cups-ipp-utils cups-filters poppler-utils bzip2-doc chromium chromium-driver python3-selenium"
   [demo]="ghostscript"
   [sanitize]="clang libclang-rt-14-dev"
   [bench]="ghostscript cups cups-ppdc libtasn1-doc valgrind libbenchmark-dev"

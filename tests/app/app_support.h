@@ -351,6 +351,8 @@ struct JobOptions {
     const char* colorMode = nullptr;
     int firstPage = 0;  // page-ranges firstPage-lastPage; 0 is not sent
     int lastPage = 0;
+    int quality = 0;  // print-quality; 0 is not sent
+    const char* content = nullptr;  // print-content-optimize
 };
 
 inline ipp_t* PrintRequest(const std::string& uri, const char* format, const char* name = nullptr)
@@ -389,6 +391,10 @@ inline JobResult PrintFile(const Server& server, const std::string& printer, con
         ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "print-color-mode", nullptr, job.colorMode);
     if (job.firstPage != 0)
         ippAddRange(request, IPP_TAG_JOB, "page-ranges", job.firstPage, job.lastPage);
+    if (job.quality != 0)
+        ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_ENUM, "print-quality", job.quality);
+    if (job.content != nullptr)
+        ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "print-content-optimize", nullptr, job.content);
     if (job.media != nullptr || job.mediaType != nullptr) {
         std::string col = "{";
         if (const pwg_media_t* size = job.media != nullptr ? pwgMediaForPWG(job.media) : nullptr)

@@ -18,8 +18,9 @@ struct SameBytesCase {  // NOLINT(clang-analyzer-optin.performance.Padding): rea
     bool apple = false;  // Apple raster rather than PWG raster
 };
 
-// Sheets whose dots are all black or white, except in the bi-level case,
-// where grey must come out thresholded at the middle.
+// Sheets whose dots are all black or white, except in the bi-level and
+// text cases, where grey must come out thresholded at the middle. Draft
+// quality prints a density lighter, high quality one darker.
 const SameBytesCase kSameBytes[] = {
     {"A4OneBitDefaults", "A4", "iso_a4_210x297mm", false, {}, 2, 1},
     {"LetterEightBitDarkCardstock", "Letter", "na_letter_8.5x11in", true,
@@ -36,6 +37,9 @@ const SameBytesCase kSameBytes[] = {
     {"A5OneBitRasterOnA4IsPaddedWhite", "A4", "iso_a5_148x210mm", false, {}, 2, 1},
     {"LetterAppleRaster", "Letter", "na_letter_8.5x11in", true, {"na_letter_8.5x11in"}, 2, 1, 1,
      true},
+    {"A4GreyTextThresholds", "A4", "iso_a4_210x297mm", true, {.content = "text"}, 2, 1},
+    {"A4OneBitDraftIsLighter", "A4", "iso_a4_210x297mm", false, {.quality = IPP_QUALITY_DRAFT}, 1, 1},
+    {"A4OneBitHighIsDarker", "A4", "iso_a4_210x297mm", false, {.quality = IPP_QUALITY_HIGH}, 3, 1},
 };
 
 using AppTest = SharedServer;
@@ -48,7 +52,8 @@ TEST_P(SameBytes, AsTheFilterPrintsItThroughCups)
     std::vector<Sheet> sheets;
     sheets.reserve(static_cast<std::size_t>(c.pages));
     for (int i = 0; i < c.pages; ++i)
-        sheets.push_back(MakeSheet(c.rasterMedia, static_cast<unsigned>(i + 1), c.job.colorMode != nullptr));
+        sheets.push_back(
+            MakeSheet(c.rasterMedia, static_cast<unsigned>(i + 1), c.job.colorMode != nullptr || c.job.content != nullptr));
     const std::string pwg = server->dir.File(std::string(c.name) + ".pwg");
     WritePwg(pwg, sheets, c.rasterMedia, c.eightBit, c.apple ? CUPS_RASTER_WRITE_APPLE : CUPS_RASTER_WRITE_PWG);
 
@@ -60,6 +65,21 @@ TEST_P(SameBytes, AsTheFilterPrintsItThroughCups)
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, SameBytes, ::testing::ValuesIn(kSameBytes), kByName);
+
+// Photos print grey on the finer, dispersed screen; graphics on the
+// clustered one.
+TEST_F(AppTest, PhotoContentPrintsGreyOnAnotherScreen)
+{
+    GreyPage(server->dir.File("grey.pwg"));
+    Bytes printed[2];
+    for (const char* content : {"photo", "graphic"}) {
+        const JobResult job = PrintFile(*server, "mono", content, server->dir.File("grey.pwg"), {.content = content});
+        ASSERT_EQ(job.state, IPP_JSTATE_COMPLETED) << job.message;
+        printed[content[0] == 'g'] = server->Output("mono");
+    }
+    EXPECT_NE(printed[0], printed[1]);
+    EXPECT_EQ(DecodeJob(printed[0]).settings->density, DecodeJob(printed[1]).settings->density);
+}
 
 // A printer that drops the connection in the middle of a job.
 TEST_F(AppTest, DeviceThatFailsEndsTheJobWithAReason)
