@@ -350,13 +350,23 @@ Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t
         // Not equal to the byte before, equal to the next two.
         for (std::uint64_t starts = ~before & e & after; starts != 0; starts &= starts - 1) {
             const std::uint32_t i = kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(starts));
-            // The stretch's last byte is the first not equal to the next;
-            // the zero word after the mask ends the search.
-            std::uint32_t v = w;
-            std::uint64_t last = ~e & (kAllOnes << (i % kMaskBits));
-            while (last == 0)
-                last = ~equal[++v];
-            const std::uint32_t j = kMaskBits * v + static_cast<std::uint32_t>(std::countr_zero(last));
+            // The stretch's last byte is the first not equal to the next:
+            // in this word or the next, chosen without a branch, for the
+            // choice is hard to predict; past that only for long
+            // stretches. The zero word after the mask ends the search.
+            const std::uint64_t here = ~e & (kAllOnes << (i % kMaskBits));
+            const std::uint64_t next = ~equal[w + 1];
+            const std::uint32_t hereAt = kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(here));
+            const std::uint32_t nextAt = kMaskBits * (w + 1) + static_cast<std::uint32_t>(std::countr_zero(next));
+            const std::uint64_t inHere = 0 - static_cast<std::uint64_t>(here != 0);
+            std::uint32_t j = static_cast<std::uint32_t>((hereAt & inHere) | (nextAt & ~inHere));
+            if ((here | next) == 0) {
+                std::uint32_t v = w + 1;
+                std::uint64_t last = 0;
+                while (last == 0)
+                    last = ~equal[++v];
+                j = kMaskBits * v + static_cast<std::uint32_t>(std::countr_zero(last));
+            }
             if (j >= stop)
                 return {p, comp};
 
