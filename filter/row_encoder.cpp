@@ -117,10 +117,13 @@ struct Words {
     static void CopyInk32(std::uint8_t* to, const std::uint8_t* from)
     {
         // Written out: GCC does not unroll a loop here at -O2.
+        constexpr std::size_t k1 = kWord;
+        constexpr std::size_t k2 = k1 + k1;
+        constexpr std::size_t k3 = k2 + k1;
         Store(to, ~Load(from));
-        Store(to + kWord, ~Load(from + kWord));
-        Store(to + 2 * kWord, ~Load(from + 2 * kWord));
-        Store(to + 3 * kWord, ~Load(from + 3 * kWord));
+        Store(to + k1, ~Load(from + k1));
+        Store(to + k2, ~Load(from + k2));
+        Store(to + k3, ~Load(from + k3));
     }
     static bool White64(const std::uint8_t* at)
     {
@@ -359,7 +362,7 @@ Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t
             const std::uint32_t hereAt = kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(here));
             const std::uint32_t nextAt = kMaskBits * (w + 1) + static_cast<std::uint32_t>(std::countr_zero(next));
             const std::uint64_t inHere = 0 - static_cast<std::uint64_t>(here != 0);
-            std::uint32_t j = static_cast<std::uint32_t>((hereAt & inHere) | (nextAt & ~inHere));
+            auto j = static_cast<std::uint32_t>((hereAt & inHere) | (nextAt & ~inHere));
             if ((here | next) == 0) {
                 std::uint32_t v = w + 1;
                 std::uint64_t last = 0;
