@@ -130,8 +130,8 @@ void JobFinish()
 
 void SendBlankLineData(std::int32_t lines)
 {
-    if (lines > 0)
-        ImageDataCpyRepeated(szBlankLineCmd, static_cast<std::uint32_t>(lines));
+    for (std::int32_t i = 0; i < lines; ++i)
+        ImageDataCpy(szBlankLineCmd);
 }
 
 void SendOneLineData(const cups_page_header2_t& header)

@@ -1,6 +1,5 @@
 #include "output_cache.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -71,21 +70,4 @@ void ImageDataCpyAndWrite(const std::uint8_t* src, std::uint32_t len)
     }
     std::memcpy(szImageCacheBuf.data() + gImageCacheBufSize, src, len);
     gImageCacheBufSize += len;
-}
-
-void ImageDataCpyRepeated(std::span<const std::uint8_t> bytes, std::uint32_t times)
-{
-    const auto len = static_cast<std::uint32_t>(bytes.size());
-    while (times > 0 && !gOutputFailed) {
-        // The appends that leave the cache short of full; the next one
-        // writes it out first.
-        const std::uint32_t fit = std::min(times, (kImageCacheSize - 1 - gImageCacheBufSize) / len);
-        if (fit == 0) {
-            putCharArray(szImageCacheBuf.data(), gImageCacheBufSize);
-            continue;
-        }
-        for (std::uint32_t i = 0; i < fit; ++i, gImageCacheBufSize += len)
-            std::memcpy(szImageCacheBuf.data() + gImageCacheBufSize, bytes.data(), len);
-        times -= fit;
-    }
 }

@@ -47,10 +47,6 @@ inline void ImageDataCpy(std::span<const std::uint8_t> bytes)
     ImageDataCpy(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
 }
 
-// Appends `bytes` `times` times, exactly as that many ImageDataCpy calls
-// would: the white rows between printed ones come by the hundred.
-void ImageDataCpyRepeated(std::span<const std::uint8_t> bytes, std::uint32_t times);
-
 // Writes the whole 512-byte blocks of array[0, length) to standard output;
 // the rest stays at the front of the cache, or leaves too at job end.
 void putCharArray(const std::uint8_t* array, std::uint32_t length);
