@@ -158,7 +158,7 @@ ir_hp=$(count rastertohp "$corpus/text-letter-1p-black.ras" PPD="$hp_ppd" "$hp" 
 callgrind="$bin/bench-callgrind.md"
 # Instructions spent in a function and all it calls (first match).
 inclusive() {  # callgrind-out function-pattern
-  callgrind_annotate --inclusive=yes "$1" 2>/dev/null | awk -v f="$2" '$0 ~ f { gsub(",", "", $1); print $1; exit }'
+  callgrind_annotate --inclusive=yes --threshold=100 "$1" 2>/dev/null | awk -v f="$2" '$0 ~ f { gsub(",", "", $1); print $1; exit }'
 }
 {
   echo "| program (text, Letter, page 1) | instructions | ÷ floor | loading and linking | the program's own run |"
@@ -174,8 +174,10 @@ inclusive() {  # callgrind-out function-pattern
   echo
   echo "| rastertomono's main, by part | instructions |"
   echo "|---|---:|"
-  for part in "reading rows:cupsRasterReadPixels " "blank-row test:IsBlankRow\\(" "row encoder:EncodeRow\\(" \
-              "white rows into the cache:ImageDataCpyRepeated\\(" "cache write-outs:putCharArray\\(" \
+  # The row encoder and the white test in the form this processor runs;
+  # the cache's usual append is made inline, its write-outs are not.
+  for part in "reading rows:cupsRasterReadPixels " "blank-row test:IsWhite\\(" \
+              "row encoder:EncodeRow[A-Z][A-Za-z0-9]*\\(" "output cache, write-outs:ImageDataCpyAndWrite\\(" \
               "opening the PPD:ppdOpenFile "; do
     printf "| %s | %s |\n" "${part%%:*}" "$(inclusive "$cg/rastertomono.out" "${part#*:}")"
   done
