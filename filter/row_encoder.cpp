@@ -9,7 +9,7 @@
 #include <immintrin.h>
 #define RTM_X86_64 1
 // What the AVX2 form is built for: every processor with AVX2 has these.
-#define RTM_AVX2 gnu::target("avx2,bmi,bmi2,popcnt,lzcnt")
+#define RTM_AVX2 gnu::target("avx2,bmi,bmi2,popcnt")
 #endif
 
 #include "commands.h"
@@ -97,7 +97,6 @@ std::uint64_t ZeroByteMarks(std::uint64_t word)
 //                       reads at[0, 65)
 //   CopyInk32(to, from) writes the complements of from[0, 32)
 //   White64(at)         at[0, 64) is all white
-// Each form also says how many bytes it prefers to test for white at a time.
 
 // Word at a time, for any processor.
 struct Words {
