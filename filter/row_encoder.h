@@ -36,7 +36,7 @@ void CompressDataAndSend(const std::uint8_t* dataLine, std::uint32_t length);
 // same bytes.
 enum class RowForm { Words, Sse2, Avx2 };
 
-// The forms this processor runs, the one in use last.
+// The forms this processor runs, narrowest first; the program uses the last.
 std::span<const RowForm> AvailableRowForms();
 
 // Makes EncodeRow and IsWhite use `form`, which must be available.
