@@ -1,5 +1,6 @@
 // Row encoder micro-benchmarks: input bytes per second of the filter's
-// encoder and, beside it in the same run, of the plain reference encoder.
+// encoder in each form this processor runs and, beside them in the same
+// run, of the plain reference encoder.
 //
 //   rtm_encoder_bench TEXT.ras HALFTONE.ras [--benchmark_...]
 //
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <vector>
 
 #include "driver.h"
@@ -92,8 +94,14 @@ std::vector<Row> gWhite;
 std::vector<Row> gNoise;
 std::vector<Row> gAlternating;
 
-void Encode(benchmark::State& state, Encoder encode, const std::vector<Row>* rows)
+void Encode(benchmark::State& state, Encoder encode, const std::vector<Row>* rows, RowForm form)
 {
+    const std::span<const RowForm> forms = AvailableRowForms();
+    if (std::find(forms.begin(), forms.end(), form) == forms.end()) {
+        state.SkipWithError("not on this processor");
+        return;
+    }
+    UseRowForm(form);
     std::size_t longest = 0;
     std::size_t bytes = 0;
     for (const Row& row : *rows) {
@@ -112,20 +120,32 @@ void Encode(benchmark::State& state, Encoder encode, const std::vector<Row>* row
     state.counters["rows"] = static_cast<double>(rows->size());
     state.counters["payload/row"] =
         static_cast<double>(payload) / static_cast<double>(state.iterations() * rows->size());
+    UseRowForm(AvailableRowForms().back());
 }
 
 }  // namespace
 
-BENCHMARK_CAPTURE(Encode, EncodeRow/text, EncodeRow, &gText);
-BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/text, ReferenceEncodeRow, &gText);
-BENCHMARK_CAPTURE(Encode, EncodeRow/halftone, EncodeRow, &gHalftone);
-BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/halftone, ReferenceEncodeRow, &gHalftone);
-BENCHMARK_CAPTURE(Encode, EncodeRow/white, EncodeRow, &gWhite);
-BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/white, ReferenceEncodeRow, &gWhite);
-BENCHMARK_CAPTURE(Encode, EncodeRow/noise, EncodeRow, &gNoise);
-BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/noise, ReferenceEncodeRow, &gNoise);
-BENCHMARK_CAPTURE(Encode, EncodeRow/alternating, EncodeRow, &gAlternating);
-BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/alternating, ReferenceEncodeRow, &gAlternating);
+// Named Encode/ENCODER/ROWS: EncodeRow in each form, and the reference.
+BENCHMARK_CAPTURE(Encode, Words/text, EncodeRow, &gText, RowForm::Words);
+BENCHMARK_CAPTURE(Encode, Sse2/text, EncodeRow, &gText, RowForm::Sse2);
+BENCHMARK_CAPTURE(Encode, Avx2/text, EncodeRow, &gText, RowForm::Avx2);
+BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/text, ReferenceEncodeRow, &gText, RowForm::Words);
+BENCHMARK_CAPTURE(Encode, Words/halftone, EncodeRow, &gHalftone, RowForm::Words);
+BENCHMARK_CAPTURE(Encode, Sse2/halftone, EncodeRow, &gHalftone, RowForm::Sse2);
+BENCHMARK_CAPTURE(Encode, Avx2/halftone, EncodeRow, &gHalftone, RowForm::Avx2);
+BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/halftone, ReferenceEncodeRow, &gHalftone, RowForm::Words);
+BENCHMARK_CAPTURE(Encode, Words/white, EncodeRow, &gWhite, RowForm::Words);
+BENCHMARK_CAPTURE(Encode, Sse2/white, EncodeRow, &gWhite, RowForm::Sse2);
+BENCHMARK_CAPTURE(Encode, Avx2/white, EncodeRow, &gWhite, RowForm::Avx2);
+BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/white, ReferenceEncodeRow, &gWhite, RowForm::Words);
+BENCHMARK_CAPTURE(Encode, Words/noise, EncodeRow, &gNoise, RowForm::Words);
+BENCHMARK_CAPTURE(Encode, Sse2/noise, EncodeRow, &gNoise, RowForm::Sse2);
+BENCHMARK_CAPTURE(Encode, Avx2/noise, EncodeRow, &gNoise, RowForm::Avx2);
+BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/noise, ReferenceEncodeRow, &gNoise, RowForm::Words);
+BENCHMARK_CAPTURE(Encode, Words/alternating, EncodeRow, &gAlternating, RowForm::Words);
+BENCHMARK_CAPTURE(Encode, Sse2/alternating, EncodeRow, &gAlternating, RowForm::Sse2);
+BENCHMARK_CAPTURE(Encode, Avx2/alternating, EncodeRow, &gAlternating, RowForm::Avx2);
+BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/alternating, ReferenceEncodeRow, &gAlternating, RowForm::Words);
 
 int main(int argc, char* argv[])
 {

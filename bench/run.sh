@@ -126,14 +126,18 @@ micro="$bin/bench-encoder.md"
         name = $1; gsub(/"/, "", name); sub(/_median$/, "", name)
         split(name, part, "/"); rate[part[2], part[3]] = $6 / 1e9
         if (!(part[3] in seen)) { seen[part[3]] = 1; order[++n] = part[3] }
+        if (part[2] != "ReferenceEncodeRow" && !(part[2] in known)) { known[part[2]] = 1; form[++m] = part[2] }
       }
       END {
-        print "| rows | EncodeRow GB/s | plain reference GB/s | speed-up |"
-        print "|---|---:|---:|---:|"
+        # The last form is the one the filter uses on this processor.
+        head = "| rows | EncodeRow GB/s (" form[m] ")"; rule = "|---|---:"
+        for (f = 1; f < m; ++f) { head = head " | " form[f] " GB/s"; rule = rule "|---:" }
+        print head " | plain reference GB/s | speed-up |"
+        print rule "|---:|---:|"
         for (i = 1; i <= n; ++i) {
-          s = order[i]
-          printf "| %s | %.2f | %.2f | %.1f× |\n", s, rate["EncodeRow", s], rate["ReferenceEncodeRow", s],
-                 rate["EncodeRow", s] / rate["ReferenceEncodeRow", s]
+          s = order[i]; line = sprintf("| %s | %.2f", s, rate[form[m], s])
+          for (f = 1; f < m; ++f) line = line sprintf(" | %.2f", rate[form[f], s])
+          printf "%s | %.2f | %.1f× |\n", line, rate["ReferenceEncodeRow", s], rate[form[m], s] / rate["ReferenceEncodeRow", s]
         }
       }' >"$micro"
 
@@ -155,7 +159,7 @@ ir_hp=$(count rastertohp "$corpus/text-letter-1p-black.ras" PPD="$hp_ppd" "$hp" 
 callgrind="$bin/bench-callgrind.md"
 # Instructions spent in a function and all it calls (first match).
 inclusive() {  # callgrind-out function-pattern
-  callgrind_annotate --inclusive=yes "$1" 2>/dev/null | awk -v f="$2" '$0 ~ f { gsub(",", "", $1); print $1; exit }'
+  callgrind_annotate --inclusive=yes --threshold=100 "$1" 2>/dev/null | awk -v f="$2" '$0 ~ f { gsub(",", "", $1); print $1; exit }'
 }
 {
   echo "| program (text, Letter, page 1) | instructions | ÷ floor | loading and linking | the program's own run |"
@@ -171,8 +175,11 @@ inclusive() {  # callgrind-out function-pattern
   echo
   echo "| rastertomono's main, by part | instructions |"
   echo "|---|---:|"
-  for part in "reading rows:cupsRasterReadPixels " "blank-row test:IsBlankRow\\(" "row encoder:EncodeRow\\(" \
-              "output cache:ImageDataCpy\\(" "opening the PPD:ppdOpenFile "; do
+  # The row encoder and the white test in the form this processor runs;
+  # the cache's usual append is made inline, its write-outs are not.
+  for part in "reading rows:cupsRasterReadPixels " "blank-row test:IsWhite\\(" \
+              "row encoder:EncodeRow[A-Z][A-Za-z0-9]*\\(" "output cache, write-outs:ImageDataCpyAndWrite\\(" \
+              "opening the PPD:ppdOpenFile "; do
     printf "| %s | %s |\n" "${part%%:*}" "$(inclusive "$cg/rastertomono.out" "${part#*:}")"
   done
 } >"$callgrind"
@@ -209,8 +216,10 @@ verdict() { if awk "BEGIN { exit !($1) }"; then echo met; else echo "not met"; f
   echo "Targets (text, Letter, 36 pages, uncompressed, from a file):"
   awk -v m="$m_wall" -v f="$f_wall" 'BEGIN { printf "- rastertomono ÷ floor: %.2f (at most 1.30): ", m / f }'
   verdict "$m_wall / $f_wall <= 1.30"
-  awk -v m="$m_wall" -v a="$a_wall" \
-    'BEGIN { printf "  (÷ the floor that reads ahead as the filter does: %.2f, the filter'"'"'s own work beyond reading)\n", m / a }'
+  # The floor that reads ahead as the filter does: what the filter spends
+  # beyond it is its own work.
+  awk -v m="$m_wall" -v a="$a_wall" 'BEGIN { printf "- rastertomono ÷ floor reading ahead: %.2f (at most 1.25): ", m / a }'
+  verdict "$m_wall / $a_wall <= 1.25"
   awk -v m="$m_wall" -v h="$h_wall" \
     'BEGIN { printf "- rastertohp ÷ rastertomono on the same raster: %.2f (at least 3): ", h / m }'
   verdict "$h_wall / $m_wall >= 3"

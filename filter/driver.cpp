@@ -149,11 +149,7 @@ bool IsBlankRow(const std::uint8_t* row, std::uint32_t total, std::uint32_t cups
         return true;
     const std::uint32_t w = cupsWidth & 7;
     const auto lastWhite = static_cast<std::uint8_t>(w == 0 ? 0xFF : (0xFF << (8 - w)) & 0xFF);
-    if (row[total - 1] != lastWhite)
-        return false;
-    // One comparison of the row against itself shifted by a byte tells
-    // whether all bytes before the last equal the first.
-    return total == 1 || (row[0] == 0xFF && std::memcmp(row, row + 1, total - 2) == 0);
+    return row[total - 1] == lastWhite && IsWhite(row, total - 1);
 }
 
 const char* UnprintablePageReason(const cups_page_header2_t& header)
@@ -191,14 +187,15 @@ bool AllocatePageBuffers(const cups_page_header2_t& header)
 {
     const std::uint32_t total = header.cupsBytesPerLine + gMarginLeft;
     szRasterBuf.reset(new (std::nothrow) std::uint8_t[total + 1]);
-    szCompressBuf.reset(new (std::nothrow) std::uint8_t[MaxPayloadSize(total + 1)]);
+    const std::uint64_t commandSize = kRowCmdHeaderSize + MaxPayloadSize(total + 1);
+    szCompressBuf.reset(new (std::nothrow) std::uint8_t[commandSize]);
     if (!szRasterBuf || !szCompressBuf) {
         szRasterBuf.reset();
         szCompressBuf.reset();
         return false;
     }
     std::memset(szRasterBuf.get(), 0xFF, total + 1);
-    std::memset(szCompressBuf.get(), 0xFF, MaxPayloadSize(total + 1));
+    std::memset(szCompressBuf.get(), 0xFF, commandSize);
     return true;
 }
 

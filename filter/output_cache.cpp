@@ -47,7 +47,7 @@ void putCharArray(const std::uint8_t* array, std::uint32_t length)
     gImageCacheBufSize = rest;
 }
 
-void ImageDataCpy(const std::uint8_t* src, std::uint32_t len)
+void ImageDataCpyAndWrite(const std::uint8_t* src, std::uint32_t len)
 {
     if (gOutputFailed)
         return;

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 inline constexpr std::uint32_t kImageCacheSize = 5120;
@@ -24,8 +25,22 @@ extern bool gOutputFailed;
 // Empties the cache and returns it to collecting, for a new job.
 void ResetImageCache();
 
-// Appends len bytes; a null src writes out everything the cache holds.
-void ImageDataCpy(const std::uint8_t* src, std::uint32_t len);
+// ImageDataCpy for the appends that write the cache out first, and the
+// final write-out.
+void ImageDataCpyAndWrite(const std::uint8_t* src, std::uint32_t len);
+
+// Appends len bytes; a null src writes out everything the cache holds. A
+// job sends a command or two for every raster row, so the usual append, one
+// that fits without a write-out, is made where it is called.
+inline void ImageDataCpy(const std::uint8_t* src, std::uint32_t len)
+{
+    if (src != nullptr && !gOutputFailed && gImageCacheBufSize + len < kImageCacheSize) {
+        std::memcpy(szImageCacheBuf.data() + gImageCacheBufSize, src, len);
+        gImageCacheBufSize += len;
+        return;
+    }
+    ImageDataCpyAndWrite(src, len);
+}
 
 inline void ImageDataCpy(std::span<const std::uint8_t> bytes)
 {

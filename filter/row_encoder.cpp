@@ -5,8 +5,11 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__SSE2__) && !defined(RTM_PORTABLE_ROW_ENCODER)
-#include <emmintrin.h>
+#if defined(__x86_64__) && defined(__SSE2__)
+#include <immintrin.h>
+#define RTM_X86_64 1
+// What the AVX2 form is built for: every processor with AVX2 has these.
+#define RTM_AVX2 gnu::target("avx2,bmi,bmi2,popcnt")
 #endif
 
 #include "commands.h"
@@ -47,6 +50,7 @@ constexpr std::uint32_t kShortLiteral = 4 * kWord;
 constexpr std::uint64_t kAllOnes = ~std::uint64_t{0};
 constexpr std::uint64_t kEveryByte = kAllOnes / 0xFF;  // 0x0101...01
 constexpr std::uint64_t kByteMarks = kEveryByte * 0x80;
+constexpr std::uint8_t kWhite = 0xFF;
 
 // Words are read and written with the byte at the lowest address in the
 // low bits, so that "first byte" is the lowest set bit on any machine.
@@ -88,43 +92,137 @@ std::uint64_t ZeroByteMarks(std::uint64_t word)
     return (word - kEveryByte) & ~word & kByteMarks;
 }
 
-// Bit k set where at[k] equals at[k + 1], for k in [0, 64). Reads at[0, 65).
-inline std::uint64_t EqualNext64(const std::uint8_t* at)
-{
-#if defined(__SSE2__) && !defined(RTM_PORTABLE_ROW_ENCODER)
-    // 16 positions at a time; written out, as GCC does not unroll it at -O2.
-    const auto equal16 = [at](std::size_t k) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + k));
-        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + k + 1));
-        return std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)))};
-    };
-    return equal16(0) | equal16(16) << 16 | equal16(32) << 32 | equal16(48) << 48;
-#else
-    std::uint64_t bits = 0;
-    constexpr std::uint64_t kLow7 = kEveryByte * 0x7F;
-    // Multiplying moves the mark of byte j (bit 8j + 7) to bit 56 + j.
-    constexpr std::uint64_t kGather = 0x0002040810204081;
-    for (std::size_t k = 0; k < kWord; ++k) {
-        const std::uint64_t unequal = Load(at + kWord * k) ^ Load(at + kWord * k + 1);
-        const std::uint64_t marks = ~(((unequal & kLow7) + kLow7) | unequal | kLow7);  // exact in every byte
-        bits |= ((marks * kGather) >> 56) << (kWord * k);
+// The three things done to every byte of a row, once per form:
+//   EqualNext64(at)     bit k set where at[k] equals at[k + 1], k in [0, 64);
+//                       reads at[0, 65)
+//   CopyInk32(to, from) writes the complements of from[0, 32)
+//   White64(at)         at[0, 64) is all white
+
+// Word at a time, for any processor.
+struct Words {
+    static std::uint64_t EqualNext64(const std::uint8_t* at)
+    {
+        std::uint64_t bits = 0;
+        constexpr std::uint64_t kLow7 = kEveryByte * 0x7F;
+        // Multiplying moves the mark of byte j (bit 8j + 7) to bit 56 + j.
+        constexpr std::uint64_t kGather = 0x0002040810204081;
+        for (std::size_t k = 0; k < kWord; ++k) {
+            const std::uint64_t unequal = Load(at + kWord * k) ^ Load(at + kWord * k + 1);
+            const std::uint64_t marks = ~(((unequal & kLow7) + kLow7) | unequal | kLow7);  // exact in every byte
+            bits |= ((marks * kGather) >> 56) << (kWord * k);
+        }
+        return bits;
     }
-    return bits;
+    static void CopyInk32(std::uint8_t* to, const std::uint8_t* from)
+    {
+        // Written out: GCC does not unroll a loop here at -O2.
+        constexpr std::size_t k1 = kWord;
+        constexpr std::size_t k2 = k1 + k1;
+        constexpr std::size_t k3 = k2 + k1;
+        Store(to, ~Load(from));
+        Store(to + k1, ~Load(from + k1));
+        Store(to + k2, ~Load(from + k2));
+        Store(to + k3, ~Load(from + k3));
+    }
+    static bool White64(const std::uint8_t* at)
+    {
+        std::uint64_t all = kAllOnes;
+        for (std::uint32_t k = 0; k < kMaskBits; k += kWord)
+            all &= Load(at + k);
+        return all == kAllOnes;
+    }
+};
+
+#ifdef RTM_X86_64
+// 16 bytes at a time: every x86-64 processor has SSE2.
+struct Sse2 {
+    static std::uint64_t EqualNext64(const std::uint8_t* at)
+    {
+        // Written out, as GCC does not unroll the loop at -O2.
+        return Equal16(at) | Equal16(at + 16) << 16 | Equal16(at + 32) << 32 | Equal16(at + 48) << 48;
+    }
+    static void CopyInk32(std::uint8_t* to, const std::uint8_t* from)
+    {
+        const __m128i ones = _mm_set1_epi8(-1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_xor_si128(Load16(from), ones));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16), _mm_xor_si128(Load16(from + 16), ones));
+    }
+    static bool White64(const std::uint8_t* at)
+    {
+        const __m128i all = _mm_and_si128(_mm_and_si128(Load16(at), Load16(at + 16)),
+                                          _mm_and_si128(Load16(at + 32), Load16(at + 48)));
+        return _mm_movemask_epi8(_mm_cmpeq_epi8(all, _mm_set1_epi8(-1))) == 0xFFFF;
+    }
+
+private:
+    static __m128i Load16(const std::uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+    static std::uint64_t Equal16(const std::uint8_t* at)
+    {
+        return static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(Load16(at), Load16(at + 1))));
+    }
+};
+
+// 32 bytes at a time. Its functions are compiled for AVX2 and only ever
+// inlined into the AVX2 entry points below.
+struct Avx2 {
+    [[RTM_AVX2]] static std::uint64_t EqualNext64(const std::uint8_t* at)
+    {
+        const auto low = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(Load32(at), Load32(at + 1))));
+        const auto high =
+            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(Load32(at + 32), Load32(at + 33))));
+        return std::uint64_t{high} << 32 | low;
+    }
+    [[RTM_AVX2]] static void CopyInk32(std::uint8_t* to, const std::uint8_t* from)
+    {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_xor_si256(Load32(from), _mm256_set1_epi8(-1)));
+    }
+    [[RTM_AVX2]] static bool White64(const std::uint8_t* at)
+    {
+        return _mm256_testc_si256(_mm256_and_si256(Load32(at), Load32(at + 32)), _mm256_set1_epi8(-1)) != 0;
+    }
+
+private:
+    [[RTM_AVX2]] static __m256i Load32(const std::uint8_t* at)
+    {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    }
+};
 #endif
+
+// True when row[0, n) is all white: 64 bytes a step, the last step
+// overlapping the one before; short rows a word or a byte at a time.
+template <class Form>
+bool IsWhiteWith(const std::uint8_t* row, std::uint32_t n)
+{
+    if (n < kMaskBits) {
+        std::uint32_t i = 0;
+        for (; i + kWord <= n; i += kWord)
+            if (Load(row + i) != kAllOnes)
+                return false;
+        for (; i < n; ++i)
+            if (row[i] != kWhite)
+                return false;
+        return true;
+    }
+    for (std::uint32_t i = 0; i + kMaskBits < n; i += kMaskBits)
+        if (!Form::White64(row + i))
+            return false;
+    return Form::White64(row + n - kMaskBits);
 }
 
 // bits[w] bit k: row[64w + k] equals row[64w + k + 1], for positions whose
 // next byte is inside row[0, n); clear past them. Needs n >= 65.
+template <class Form>
 void EqualNextMask(const std::uint8_t* row, std::uint32_t n, std::uint64_t* bits)
 {
     std::uint32_t i = 0;
     for (; i + kMaskBits + 1 <= n; i += kMaskBits)
-        bits[i / kMaskBits] = EqualNext64(row + i);
+        bits[i / kMaskBits] = Form::EqualNext64(row + i);
     if (i + 1 < n) {
         // The last, partial word: the 64 positions that end at n - 2,
         // shifted down to start at i. Position n - 1 has no next byte.
         const std::uint32_t from = n - kMaskBits - 1;
-        bits[i / kMaskBits] = EqualNext64(row + from) >> (i - from);
+        bits[i / kMaskBits] = Form::EqualNext64(row + from) >> (i - from);
     } else if (i < n) {
         bits[i / kMaskBits] = 0;
     }
@@ -135,7 +233,7 @@ std::uint32_t TrimWhite(const std::uint8_t* row, std::uint32_t e)
 {
     while (e >= kWord && Load(row + e - kWord) == kAllOnes)
         e -= kWord;
-    while (e > 0 && row[e - 1] == 0xFF)
+    while (e > 0 && row[e - 1] == kWhite)
         --e;
     return e;
 }
@@ -205,24 +303,6 @@ std::uint8_t* PutLiterals(std::uint8_t* comp, const std::uint8_t* src, std::uint
     return comp;
 }
 
-// Writes a literal run of src[0, count), count <= 32, reading 32 bytes at
-// src and writing 33 at comp whatever count is: most literals in text are
-// short, and one fixed copy beats a loop of unpredictable length.
-std::uint8_t* PutShortLiteral(std::uint8_t* comp, const std::uint8_t* src, std::uint32_t count)
-{
-    *comp = static_cast<std::uint8_t>(count - 1);
-    // Written out: GCC does not unroll a loop here at -O2, and the loop
-    // costs about a tenth of the encoder's time on text.
-    constexpr std::size_t k1 = kWord;
-    constexpr std::size_t k2 = k1 + k1;
-    constexpr std::size_t k3 = k2 + k1;
-    Store(comp + 1, ~Load(src));
-    Store(comp + 1 + k1, ~Load(src + k1));
-    Store(comp + 1 + k2, ~Load(src + k2));
-    Store(comp + 1 + k3, ~Load(src + k3));
-    return comp + 1 + count;
-}
-
 std::uint8_t* PutRepeat(std::uint8_t* comp, std::uint8_t rasterByte, std::uint32_t count)
 {
     comp[0] = static_cast<std::uint8_t>(1 - count);
@@ -245,6 +325,7 @@ struct Coded {
 // Codes the stretches of three or more equal bytes of row[0, end), and the
 // literals between them, up to the last stretch that ends before the row's
 // last byte. Needs end >= 65.
+template <class Form>
 Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t end, std::uint8_t* comp)
 {
     const std::uint32_t n = std::min(end, kMaskedBytes);
@@ -253,9 +334,13 @@ Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t
     const std::uint32_t stop = n - 1;
     // Filled up to `words`; not cleared first, which would cost as much.
     std::array<std::uint64_t, kMaskedBytes / kMaskBits + 1> equal;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-    EqualNextMask(row, n, equal.data());
+    EqualNextMask<Form>(row, n, equal.data());
     const std::uint32_t words = (n + kMaskBits - 1) / kMaskBits;
     equal[words] = 0;
+    // Every run costs at most twice its bytes, so the payload so far is at
+    // most 2p, and the 33 bytes of a short literal written there stay inside
+    // the 2 * length bytes of out whenever 32 can be read at p.
+    const std::uint32_t shortUntil = length - kShortLiteral;  // length >= end > 64
 
     std::uint32_t p = 0;
     std::uint64_t previous = 0;
@@ -267,24 +352,36 @@ Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t
         // Not equal to the byte before, equal to the next two.
         for (std::uint64_t starts = ~before & e & after; starts != 0; starts &= starts - 1) {
             const std::uint32_t i = kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(starts));
-            // The stretch's last byte is the first not equal to the next;
-            // the zero word after the mask ends the search.
-            std::uint32_t v = w;
-            std::uint64_t last = ~e & (kAllOnes << (i % kMaskBits));
-            while (last == 0)
-                last = ~equal[++v];
-            const std::uint32_t j = kMaskBits * v + static_cast<std::uint32_t>(std::countr_zero(last));
+            // The stretch's last byte is the first not equal to the next:
+            // in this word or the next, chosen without a branch, for the
+            // choice is hard to predict; past that only for long
+            // stretches. The zero word after the mask ends the search.
+            const std::uint64_t here = ~e & (kAllOnes << (i % kMaskBits));
+            const std::uint64_t next = ~equal[w + 1];
+            const std::uint32_t hereAt = kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(here));
+            const std::uint32_t nextAt = kMaskBits * (w + 1) + static_cast<std::uint32_t>(std::countr_zero(next));
+            const std::uint64_t inHere = 0 - static_cast<std::uint64_t>(here != 0);
+            auto j = static_cast<std::uint32_t>((hereAt & inHere) | (nextAt & ~inHere));
+            if ((here | next) == 0) {
+                std::uint32_t v = w + 1;
+                std::uint64_t last = 0;
+                while (last == 0)
+                    last = ~equal[++v];
+                j = kMaskBits * v + static_cast<std::uint32_t>(std::countr_zero(last));
+            }
             if (j >= stop)
                 return {p, comp};
 
-            // Every run costs at most twice its bytes, so the payload so far
-            // is at most 2p, and 33 bytes written there stay inside the
-            // 2 * length bytes of out whenever 32 can be read at p.
+            // Most literals are short: one fixed copy, whatever the
+            // length, beats a loop of unpredictable length.
             if (i > p) {
-                if (i - p <= kShortLiteral && p + kShortLiteral <= length)
-                    comp = PutShortLiteral(comp, row + p, i - p);
-                else
+                if (i - p <= kShortLiteral && p <= shortUntil) {
+                    comp[0] = static_cast<std::uint8_t>(i - p - 1);
+                    Form::CopyInk32(comp + 1, row + p);
+                    comp += i - p + 1;
+                } else {
                     comp = PutLiterals(comp, row + p, i - p);
+                }
             }
             // A stretch longer than a run goes out 127 bytes at a time; one
             // or two bytes left over open the next literal.
@@ -301,14 +398,13 @@ Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t
     return {p, comp};
 }
 
-}  // namespace
-
-std::uint32_t EncodeRow(const std::uint8_t* row, std::uint32_t length, std::uint8_t* out)
+template <class Form>
+std::uint32_t EncodeRowWith(const std::uint8_t* row, std::uint32_t length, std::uint8_t* out)
 {
     const std::uint32_t end = TrimWhite(row, length);
     Coded coded{0, out};
     if (end > kMaskBits)
-        coded = CodeStretches(row, length, end, out);
+        coded = CodeStretches<Form>(row, length, end, out);
 
     // The rest, one run at a time.
     std::uint32_t p = coded.p;
@@ -336,12 +432,107 @@ std::uint32_t EncodeRow(const std::uint8_t* row, std::uint32_t length, std::uint
     return static_cast<std::uint32_t>(comp - out);
 }
 
+// The entry points of each form. The AVX2 ones are compiled for AVX2 with
+// everything they call inlined, so that the whole encoder uses it.
+std::uint32_t EncodeRowWords(const std::uint8_t* row, std::uint32_t length, std::uint8_t* out)
+{
+    return EncodeRowWith<Words>(row, length, out);
+}
+
+bool IsWhiteWords(const std::uint8_t* row, std::uint32_t n)
+{
+    return IsWhiteWith<Words>(row, n);
+}
+
+#ifdef RTM_X86_64
+std::uint32_t EncodeRowSse2(const std::uint8_t* row, std::uint32_t length, std::uint8_t* out)
+{
+    return EncodeRowWith<Sse2>(row, length, out);
+}
+
+bool IsWhiteSse2(const std::uint8_t* row, std::uint32_t n)
+{
+    return IsWhiteWith<Sse2>(row, n);
+}
+
+[[RTM_AVX2, gnu::flatten]] std::uint32_t EncodeRowAvx2(const std::uint8_t* row, std::uint32_t length,
+                                                       std::uint8_t* out)
+{
+    return EncodeRowWith<Avx2>(row, length, out);
+}
+
+[[RTM_AVX2, gnu::flatten]] bool IsWhiteAvx2(const std::uint8_t* row, std::uint32_t n)
+{
+    return IsWhiteWith<Avx2>(row, n);
+}
+#endif
+
+struct Kernels {
+    std::uint32_t (*encodeRow)(const std::uint8_t*, std::uint32_t, std::uint8_t*);
+    bool (*isWhite)(const std::uint8_t*, std::uint32_t);
+};
+
+Kernels KernelsOf(RowForm form)
+{
+    switch (form) {
+#ifdef RTM_X86_64
+    case RowForm::Sse2:
+        return {EncodeRowSse2, IsWhiteSse2};
+    case RowForm::Avx2:
+        return {EncodeRowAvx2, IsWhiteAvx2};
+#endif
+    default:
+        return {EncodeRowWords, IsWhiteWords};
+    }
+}
+
+// Narrowest first; the widest is the one used.
+std::span<const RowForm> FormsOfThisProcessor()
+{
+#ifdef RTM_X86_64
+    static constexpr std::array kX86{RowForm::Words, RowForm::Sse2, RowForm::Avx2};
+    __builtin_cpu_init();  // the program's constructors may not have run it yet
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                      __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+    return {kX86.data(), avx2 ? 3U : 2U};
+#else
+    static constexpr std::array kAny{RowForm::Words};
+    return kAny;
+#endif
+}
+
+const std::span<const RowForm> gForms = FormsOfThisProcessor();
+Kernels gKernels = KernelsOf(gForms.back());
+
+}  // namespace
+
+std::uint32_t EncodeRow(const std::uint8_t* row, std::uint32_t length, std::uint8_t* out)
+{
+    return gKernels.encodeRow(row, length, out);
+}
+
+bool IsWhite(const std::uint8_t* row, std::uint32_t n)
+{
+    return gKernels.isWhite(row, n);
+}
+
+std::span<const RowForm> AvailableRowForms()
+{
+    return gForms;
+}
+
+void UseRowForm(RowForm form)
+{
+    gKernels = KernelsOf(form);
+}
+
 void CompressDataAndSend(const std::uint8_t* dataLine, std::uint32_t length)
 {
-    const std::uint32_t datLen = EncodeRow(dataLine, length, szCompressBuf.get());
-    std::array<std::uint8_t, kRowCmdHeaderSize> toData{};
-    std::copy(kRowCmdPrefix.begin(), kRowCmdPrefix.end(), toData.begin());
-    PutLe16(&toData[kRowCmdPrefix.size()], datLen);
-    ImageDataCpy(toData);
-    ImageDataCpy(szCompressBuf.get(), datLen);
+    // The payload is coded right behind the room for the command's header,
+    // and the whole command goes to the cache in one piece.
+    std::uint8_t* command = szCompressBuf.get();
+    const std::uint32_t datLen = EncodeRow(dataLine, length, command + kRowCmdHeaderSize);
+    std::copy(kRowCmdPrefix.begin(), kRowCmdPrefix.end(), command);
+    PutLe16(command + kRowCmdPrefix.size(), datLen);
+    ImageDataCpy(command, kRowCmdHeaderSize + datLen);
 }
