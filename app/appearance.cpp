@@ -41,5 +41,10 @@ void AddWebIcons(pappl_system_t* system)
 
 void AddStrings(pappl_system_t* system)
 {
-    papplSystemAddStringsData(system, "/rastertomono/en.strings", "en", kEnglish);
+    // Loaded, the strings are the web interface's. As a resource PAPPL
+    // would also list its language in the printer's attributes once more
+    // at every request, so it goes once loaded.
+    constexpr const char* kPath = "/rastertomono/en.strings";
+    papplSystemAddStringsData(system, kPath, "en", kEnglish);
+    papplSystemRemoveResource(system, kPath);
 }

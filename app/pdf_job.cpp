@@ -32,12 +32,14 @@ namespace {
 // queue with the PPD does: a page larger than the paper is fitted, a
 // smaller one centred, and one within 2% of the paper's size (CUPS's
 // driverless queues send A4 as 595.28 x 841.89 points, the PPD's A4 is 595
-// x 842) printed as it is, from the paper's top left corner. Figures are
-// rounded to six decimals as pdftopdf writes them. What a page draws
-// past its own edges stays unprinted. Ghostscript renders the
-// printable area only, as CUPS's gstoraster has it do for the PPD, so that
-// the raster goes to the filter as it is; a line on standard error tells
-// the page count and each page done.
+// x 842) printed as it is, from the paper's bottom left corner, as
+// gstoraster prints it. Figures are rounded to six decimals as pdftopdf
+// writes them. What a page laid out on the paper draws past its own edges
+// stays unprinted, as pdftopdf clips it; a page printed as it is is not
+// clipped. Ghostscript renders the printable area only, as CUPS's
+// gstoraster has it do for the PPD, so that the raster goes to the filter
+// as it is; a line on standard error tells the page count and each page
+// done.
 constexpr const char* kPlacePages = R"PS(
 /Rtm6 { 1e6 mul round 1e6 div } def
 RtmFile (r) file runpdfbegin
@@ -60,7 +62,7 @@ RtmFirst 1 RtmLast {
     { /asis } { RtmEW RtmPW gt RtmEH RtmPH gt or { /fit } { /none } ifelse } ifelse /RtmMode exch def
   } if
   RtmMode /auto-fit eq { /RtmMode RtmEW RtmAW gt RtmEH RtmAH gt or { /fit } { /none } ifelse def } if
-  RtmMode /asis eq { /RtmS 1 def /RtmX 0 def /RtmY RtmPH RtmEH sub def } if
+  RtmMode /asis eq { /RtmS 1 def /RtmX 0 def /RtmY 0 def } if
   RtmMode /fit eq {
     /RtmS RtmAW RtmEW div RtmAH RtmEH div 2 copy gt { exch } if pop def
     /RtmX RtmL RtmAW RtmEW RtmS mul sub 2 div add def /RtmY RtmB RtmAH RtmEH RtmS mul sub 2 div add def
@@ -75,7 +77,7 @@ RtmFirst 1 RtmLast {
   RtmA 90 eq { RtmH 0 translate 90 rotate } if
   RtmA 180 eq { RtmW RtmH translate 180 rotate } if
   RtmA 270 eq { 0 RtmW translate -90 rotate } if
-  0 0 RtmW RtmH rectclip
+  RtmMode /asis ne { 0 0 RtmW RtmH rectclip } if
   pdfshowpage_finish
   (RtmPage\n) print flush
 } for

@@ -116,17 +116,15 @@ render_pages() {
     fail "ghostscript could not render $pdf"
 }
 
-# The reference for what job ID printed: pdftopdf run again with the job's
-# own arguments and environment, so that the document is laid on the paper
-# as in the job (scaled to fit, centred), then rendered whole by ghostscript.
-# Neither our filter nor the PPD's imageable area takes part.
-render_reference() {
+# The document as job ID laid it on the paper: pdftopdf run again with the
+# job's own arguments and environment (scaled to fit, centred) into
+# jobs/NAME.ref.pdf. CUPS may send a document to a driverless queue just
+# as it is, without pdftopdf: then that is what the printer got.
+lay_out() {
   local name=$1 id=$2 file=$3
   local -a env_list
-  # CUPS may send a document to a driverless queue just as it is, without
-  # pdftopdf: then that is what the printer got.
   if ! grep -q "\[Job $id\] Started filter .*/pdftopdf " "$(sandbox_log)"; then
-    render_pages "$file" "$jobs/$name.ref.ras"
+    cp "$file" "$jobs/$name.ref.pdf"
     return
   fi
   mapfile -t env_list < <(job_envp "$id")
@@ -135,7 +133,14 @@ render_reference() {
     "$(job_argv "$id" 4)" "$(job_argv "$id" 5)" "$file" \
     >"$jobs/$name.ref.pdf" 2>"$jobs/$name.pdftopdf.log" ||
     fail "$name: pdftopdf for the reference failed"
-  render_pages "$jobs/$name.ref.pdf" "$jobs/$name.ref.ras"
+}
+
+# The reference for what job ID printed: the laid-out document rendered
+# whole by ghostscript. Neither our filter nor the PPD's imageable area
+# takes part.
+render_reference() {
+  lay_out "$@"
+  render_pages "$jobs/$1.ref.pdf" "$jobs/$1.ref.ras"
 }
 
 expect_pages_match() {
@@ -325,33 +330,50 @@ app_collect() {
   app_server_collect "$jobs/$name.prn" || fail "the application printed nothing for $name"
 }
 
+# What the printer gets from the application for job ID must be, byte for
+# byte, what a CUPS queue with the printer's PPD makes of the PDF CUPS
+# sent: its gstoraster, then the filter, with the job's paper and copies.
+expect_ppd_queue_bytes() {
+  local name=$1 id=$2 file=$3 media=$4 copies=$5
+  lay_out "$name" "$id" "$file"
+  PPD=$RTM_PPD /usr/lib/cups/filter/gstoraster 1 tester "$name" "$copies" "media=$media" "$jobs/$name.ref.pdf" \
+    >"$jobs/$name.ref.ras" 2>"$jobs/$name.gstoraster.log" || fail "$name: gstoraster failed"
+  PPD=$RTM_PPD "$RTM_FILTER" 1 tester "$name" "$copies" "media=$media" "$jobs/$name.ref.ras" \
+    >"$jobs/$name.ref.prn" 2>"$jobs/$name.filter.log" || fail "$name: the filter failed"
+  cmp -s "$jobs/$name.ref.prn" "$jobs/$name.prn" ||
+    fail "$name: the printer's stream differs from a CUPS queue with the PPD's"
+}
+
 # A CUPS driverless queue in front of the application: CUPS sends it the
 # documents as PDF laid out for the paper (pdftopdf with the PPD CUPS made
 # from the printer's IPP attributes), with Create-Job and Send-Document,
-# without a login; every page the printer gets must be ghostscript's
-# rendering of that PDF. A job cancelled in CUPS is cancelled in the
-# application.
+# without a login; the printer must get the very bytes a CUPS queue with
+# the printer's PPD makes of that PDF. A job cancelled in CUPS is
+# cancelled in the application.
 case_app() {
   sandbox_start "$work/cups" "$RTM_FILTER"
   app_start
   lpadmin -p drv -E -v "$(app_uri)" -m everywhere 2>"$jobs/lpadmin.err" ||
     fail "lpadmin -m everywhere: $(cat "$jobs/lpadmin.err")"
-  local manual name file settings args id
+  local manual name file settings media args id
   manual=$(unpack_manual)
-  while IFS='|' read -r name file settings args; do
+  while IFS='|' read -r name file settings media args; do
     [[ $file == manual ]] && file=$manual
     [[ $file == testpage ]] && file=$testpage
     # shellcheck disable=SC2086 # the lp arguments, split
     id=$(sandbox_print drv "$file" -t "$name" $args)
     expect_eq "state of CUPS job $id ($name)" "$(sandbox_wait_job "$id" 180)" completed
     app_collect "$name"
-    check_job "$name" "$id" "$file" "$settings"
+    # shellcheck disable=SC2086 # the five values, split
+    expect_settings "$name" $settings
+    read -r -a settings <<<"$settings"
+    expect_ppd_queue_bytes "$name" "$id" "$file" "$media" "${settings[3]}"
     pass "driverless queue: $name (lp $args)"
   done <<'EOF'
-drv-testpage|testpage|2 1 4960x7016 1 1|
-drv-testpage-a5-2|testpage|2 1 3512x4958 2 1|-n 2 -o media=A5
-drv-manual|manual|2 1 5100x6600 1 3|-o media=Letter -o page-ranges=1-3
-drv-manual-a5-2|manual|2 1 3512x4958 2 2|-n 2 -o media=A5 -o page-ranges=5-6
+drv-testpage|testpage|2 1 4960x7016 1 1|A4|
+drv-testpage-a5-2|testpage|2 1 3512x4958 2 1|A5|-n 2 -o media=A5
+drv-manual|manual|2 1 5100x6600 1 3|Letter|-o media=Letter -o page-ranges=1-3
+drv-manual-a5-2|manual|2 1 3512x4958 2 2|A5|-n 2 -o media=A5 -o page-ranges=5-6
 EOF
 
   # Cancelled in CUPS while the application prints it: CUPS's backend
