@@ -43,7 +43,7 @@ source "$top/scripts/app-server.sh"
 # shellcheck disable=SC2317 # run by the EXIT trap
 stop_app() {
   app_server_stop
-  rm -rf "$app_dir"
+  [[ -n ${RTM_BENCH_KEEP:-} ]] && cp "$app_dir/log" /tmp/bench-app.log; rm -rf "$app_dir"
 }
 trap stop_app EXIT
 export RASTERTOMONO_FILTER=$mono RASTERTOMONO_PPD=$mono_ppd
@@ -58,9 +58,13 @@ job_table() {  # document format -> table of runs
 }
 pdf_table=$(job_table "$pdf" application/pdf)
 pwg_table=$(job_table "$corpus/manual-black1.pwg" image/pwg-raster)
+# The application's device options for A4, as CUPS's gstoraster gives them
+# for the PPD: the page's size, its printable area as hardware margins.
 gs_wall=$(for _ in $(seq "$runs"); do
-  seconds_of gs -q -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -sDEVICE=cups -r600 -dcupsColorSpace=0 \
-    -dcupsBitsPerColor=1 -dcupsColorOrder=0 -sPAPERSIZE=a4 -dFIXEDMEDIA -dPDFFitPage -sOutputFile=/dev/null "$pdf"
+  seconds_of gs -q -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -dNOMEDIAATTRS -dShowAcroForm -sDEVICE=cups -r600x600 \
+    -dDEVICEWIDTHPOINTS=595 -dDEVICEHEIGHTPOINTS=842 -dcupsBitsPerColor=1 -dcupsColorOrder=0 -dcupsColorSpace=0 \
+    -scupsPageSizeName=A4 -sOutputFile=/dev/null \
+    -c '<</.HWMargins[11.520000 19.440001 11.320007 11.520020] /Margins[0 0]>>setpagedevice' -f "$pdf"
 done | median)
 filter_wall=$(for _ in $(seq "$runs"); do
   PPD=$mono_ppd seconds_of "$mono" 1 bench title 1 "" "$corpus/text-a4-compressed.ras"
