@@ -44,7 +44,7 @@ bool WriteAll(FilterProcess& filter, const unsigned char* buffer, size_t length)
 
 // libcups's writer hands over each row on its own; the filter gets them a
 // quarter megabyte at a time, not one system call and wake-up per row.
-constexpr size_t kInputBatch = 256 * 1024;
+constexpr size_t kInputBatch = size_t{256} * 1024;
 
 ssize_t WriteRaster(void* ctx, unsigned char* buffer, size_t length)
 {

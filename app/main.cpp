@@ -82,10 +82,8 @@ pappl_soptions_t ServerOptions(const char* value)
 
 bool IsLoopback(const char* host)
 {
-    for (const char* name : {"localhost", "127.0.0.1", "::1", "[::1]"})
-        if (std::strcmp(host, name) == 0)
-            return true;
-    return false;
+    constexpr std::string_view kLoopback[] = {"localhost", "127.0.0.1", "::1", "[::1]"};
+    return std::ranges::find(kLoopback, std::string_view(host)) != std::end(kLoopback);
 }
 
 // Where a server keeps its spooled jobs when not told: the system's spool
@@ -249,9 +247,10 @@ int main(int argc, char* argv[])
     // format is named here.
     std::vector<char*> args(argv, argv + argc);
     std::string rasterFormat = std::string("document-format=") + kRasterFormat;
-    static char optionFlag[] = "-o";
-    if (IsRasterSubmission(line))
+    if (IsRasterSubmission(line)) {
+        static char optionFlag[] = "-o";
         args.insert(args.begin() + 1, {optionFlag, rasterFormat.data()});
+    }
     args.push_back(nullptr);
     return papplMainloop(static_cast<int>(args.size() - 1), args.data(), RTM_VERSION, nullptr,
                          static_cast<int>(std::size(kDrivers)), const_cast<pappl_pr_driver_t*>(kDrivers), nullptr,

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -238,7 +239,9 @@ void Hear(Progress& progress, pappl_job_t* job, const char* text, std::size_t le
     for (std::size_t end; (end = progress.pending.find('\n')) != std::string::npos; progress.pending.erase(0, end + 1)) {
         std::string line = progress.pending.substr(0, end);
         if (line.rfind("RtmPages ", 0) == 0) {
-            papplJobSetImpressions(job, std::atoi(line.c_str() + 9));
+            int pages = 0;
+            std::from_chars(line.data() + 9, line.data() + line.size(), pages);
+            papplJobSetImpressions(job, pages);
         } else if (line == "RtmPage") {
             ++progress.pages;
             papplJobSetImpressionsCompleted(job, 1);

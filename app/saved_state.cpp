@@ -2,6 +2,7 @@
 
 #include <cups/cups.h>
 
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -102,12 +103,15 @@ void RemoveStraySpoolFiles(pappl_system_t* system, const std::string& spoolDirec
         &waiting);
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(spoolDirectory, error)) {
+        // PAPPL names a document pPPPPPjJJJJJJJJJ-NAME: printer and job id.
+        const std::string name = entry.path().filename().string();
         int printer = 0;
         int job = 0;
-        char dash = 0;
-        const std::string name = entry.path().filename().string();
-        if (entry.is_regular_file(error) && std::sscanf(name.c_str(), "p%5dj%9d%c", &printer, &job, &dash) == 3 &&
-            dash == '-' && !waiting.contains({printer, job}))
+        const char* text = name.c_str();
+        if (name.size() > 16 && name[0] == 'p' && name[6] == 'j' && name[16] == '-' &&
+            std::from_chars(text + 1, text + 6, printer).ptr == text + 6 &&
+            std::from_chars(text + 7, text + 16, job).ptr == text + 16 && entry.is_regular_file(error) &&
+            !waiting.contains({printer, job}))
             std::filesystem::remove(entry.path(), error);
     }
 }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -308,6 +309,18 @@ int RunServer(int argc, char* argv[], const char* version, pappl_ml_system_cb_t 
         }
     }
 
+    JobWatchSettings watch;
+    if (const char* timeout = cupsGetOption("multiple-operation-timeout", numOptions, options)) {
+        int seconds = 0;
+        const char* end = timeout + std::strlen(timeout);
+        if (std::from_chars(timeout, end, seconds).ptr != end || seconds < 1) {
+            (void)std::fprintf(stderr, "%s: bad multiple-operation-timeout '%s'\n", argv[0], timeout);
+            cupsFreeOptions(numOptions, options);
+            return 1;
+        }
+        watch.documentTimeout = seconds;
+    }
+
     // Spooled documents, state and log are the server's alone.
     umask(077);
     // Every job runs in a thread of its own and may take megabytes for a
@@ -319,13 +332,10 @@ int RunServer(int argc, char* argv[], const char* version, pappl_ml_system_cb_t 
         cupsFreeOptions(numOptions, options);
         return 1;
     }
-    JobWatchSettings watch;
     if (const char* state = cupsGetOption("state-file", numOptions, options)) {
         chmod(state, 0600);  // written before the umask, perhaps
         watch.stateFile = state;
     }
-    if (const char* timeout = cupsGetOption("multiple-operation-timeout", numOptions, options))
-        watch.documentTimeout = std::max(1, std::atoi(timeout));
     cupsFreeOptions(numOptions, options);
 
     const std::string name = std::filesystem::path(argv[0]).filename().string();

@@ -1,7 +1,9 @@
 // Documents as phones, command lines and CUPS send them: PDF printed with
 // the same bytes as a CUPS queue with the PPD, photos and drawings in grey
-// by luminance, and documents cancelled while they print.
+// by luminance, pages laid out as the job asks, and documents cancelled
+// while they print.
 #include <bit>
+#include <tuple>
 
 #include "app_support.h"
 
@@ -13,7 +15,6 @@ namespace {
 // the job's copies and options.
 Bytes AsCupsPrintsIt(const TempDir& dir, const std::string& pdf, const std::string& options, int copies)
 {
-    Bytes out;
     std::string input = pdf;
     for (const char* stage : {"pdftopdf", "gstoraster", "rastertomono"}) {
         RunSetup setup;
@@ -198,11 +199,8 @@ TEST_F(Documents, CancelledWhilePrintingClosesThePage)
         sheets.push_back(MakeSheet("na_letter_8.5x11in", seed, false));
     WritePwg(server->dir.File("long.pwg"), sheets, "na_letter_8.5x11in", true);
     const std::string uri = server->Uri("mono");
-    const struct {
-        std::string file;
-        const char* format;
-        std::size_t pages;
-    } documents[] = {{Manual(server->dir), "application/pdf", 38}, {server->dir.File("long.pwg"), "image/pwg-raster", 6}};
+    const std::tuple<std::string, const char*, std::size_t> documents[] = {
+        {Manual(server->dir), "application/pdf", 38}, {server->dir.File("long.pwg"), "image/pwg-raster", 6}};
     for (const auto& [file, format, pages] : documents) {
         SCOPED_TRACE(format);
         const std::uintmax_t before = server->printers.at("mono")->Received();
@@ -273,7 +271,7 @@ void PrintTo(const LayoutCase& c, std::ostream* out) { *out << c.name; }
 std::string LayoutDocument(const TempDir& dir, const LayoutCase& c)
 {
     const bool pdf = std::string_view(c.format) == "application/pdf";
-    const std::string path = dir.File(std::string(c.name) + (pdf ? ".pdf" : ".png"));
+    std::string path = dir.File(std::string(c.name) + (pdf ? ".pdf" : ".png"));
     const int side = std::min(c.width, c.height) / 5;
     const std::string draw = "0.9 setgray 0 0 " + std::to_string(c.width) + " " + std::to_string(c.height) +
                              " rectfill 0 setgray 8 setlinewidth 4 4 " + std::to_string(c.width - 8) + " " +
@@ -349,8 +347,8 @@ TEST_P(Layout, InkLandsWhereTheJobAsks)
     const double aspect = c.turned ? static_cast<double>(c.height) / c.width : static_cast<double>(c.width) / c.height;
     switch (c.fit) {
     case Fit::kOwn:
-        EXPECT_NEAR(width, (c.turned ? c.height : c.width) * 600 / 72, 4);
-        EXPECT_NEAR(height, (c.turned ? c.width : c.height) * 600 / 72, 4);
+        EXPECT_NEAR(width, (c.turned ? c.height : c.width) * 600.0 / 72, 4);
+        EXPECT_NEAR(height, (c.turned ? c.width : c.height) * 600.0 / 72, 4);
         EXPECT_NEAR(ink.left + ink.right, paperW, 8);
         EXPECT_NEAR(ink.top + ink.bottom, paperH, 8);
         break;

@@ -25,8 +25,8 @@ std::array<Document, 3> Documents(const Server& server)
     const RunResult gs = RunProgram(
         "/usr/bin/gs", {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite", "-sPAPERSIZE=a4",
                         "-sOutputFile=" + pdf, "-c",
-                        "/Helvetica findfont 48 scalefont setfont 72 700 moveto (One) show showpage "
-                        "72 700 moveto (Two) show 0.5 setgray 72 72 400 400 rectfill showpage"});
+                        std::string("/Helvetica findfont 48 scalefont setfont 72 700 moveto (One) show showpage ") +
+                            "72 700 moveto (Two) show 0.5 setgray 72 72 400 400 rectfill showpage"});
     EXPECT_EQ(gs.status, 0) << gs.err;
     const std::string png = server.dir.File("grey.png");
     const RunResult image = RunProgram("/usr/bin/gs", {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pnggray",
@@ -52,6 +52,7 @@ std::vector<Sent> SendJobs(const Server& server, const std::array<Document, 3>& 
 {
     std::vector<Sent> sent(static_cast<std::size_t>(last - first));
     std::vector<std::thread> clients;
+    clients.reserve(kClients);
     for (int client = 0; client < kClients; ++client)
         clients.emplace_back([&, client] {
             for (int n = first + client; n < last; n += kClients) {

@@ -148,6 +148,7 @@ TEST_P(JobRights, AsCupsGivesThem)
     http_t* http = Connect(server.port);
     // A job held until it is sent its document.
     ipp_t* create = NewRequest(IPP_OP_CREATE_JOB, uri, c.othersJob ? "alice" : user);
+    ippAddString(create, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, c.name);
     ippAddString(create, IPP_TAG_JOB, IPP_TAG_KEYWORD, "job-hold-until", nullptr, "indefinite");
     ipp_t* created = cupsDoRequest(http, create, "/ipp/print");
     const int id = ippGetInteger(ippFindAttribute(created, "job-id", IPP_TAG_INTEGER), 0);

@@ -22,7 +22,7 @@
 
 namespace {
 
-void Receive(int fd, std::string folder, int number, long cut)
+void Receive(int fd, const std::string& folder, int number, long cut)
 {
     char name[16];
     (void)std::snprintf(name, sizeof name, "%04d", number);
