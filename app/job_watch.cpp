@@ -146,7 +146,9 @@ void Run()
     bool stopping = false;
     while (!watch.done) {
         pollfd wake{watch.wake[0], POLLIN, 0};
-        const bool woken = poll(&wake, 1, stopping ? 100 : 1000) > 0;
+        // A tenth of a second: the shutdown sub-command stops the server
+        // by PAPPL's own flag, which only a look sees.
+        const bool woken = poll(&wake, 1, 100) > 0;
         if (watch.done)
             break;
         if (woken) {

@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <deque>
+#include <fstream>
+#include <iostream>
 #include <map>
 #include <thread>
 #include <utility>
@@ -207,7 +210,20 @@ struct Server {
         if (start)
             Start();
     }
-    ~Server() { EXPECT_EQ(Stop().status, 0) << "the server's exit status"; }
+    ~Server()
+    {
+        EXPECT_EQ(Stop().status, 0) << "the server's exit status";
+        // What the server logged, for a test that failed.
+        if (::testing::Test::HasFailure()) {
+            std::ifstream log(dir.File("log"));
+            std::deque<std::string> tail;
+            for (std::string line; std::getline(log, line); tail.push_back(line))
+                if (tail.size() == 60)
+                    tail.pop_front();
+            for (const std::string& line : tail)
+                std::cerr << "server log: " << line << '\n';
+        }
+    }
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
@@ -249,7 +265,8 @@ struct Server {
             ADD_FAILURE() << "the server did not come up:\n" << Stop().err;
     }
 
-    // SIGTERM, as systemd stops the service.
+    // SIGTERM, as systemd stops the service; with signal 0, waits for the
+    // server to end by itself.
     RunResult Stop(int signal = SIGTERM)
     {
         if (running.pid <= 0)

@@ -257,12 +257,15 @@ std::string SavedJob(const Server& server, const std::string& printer, int id)
     return {};
 }
 
-// Stopped as systemd stops it, with a job waiting for its document,
-// another printing a long PDF and a third queued behind it: the server is
-// gone within seconds, the first job aborted, the second cancelled with
-// its page closed, all saved, and nothing it started still runs; the third
-// prints when the server starts again.
-TEST(AppStop, WithinSecondsWhateverItsJobsAreDoing)
+// Stopped as systemd stops it (SIGTERM) or with the shutdown sub-command,
+// with a job waiting for its document, another printing a long PDF and a
+// third queued behind it: the server is gone within seconds, the first job
+// aborted, the second cancelled with its page closed, all saved, and
+// nothing it started still runs; the third prints when the server starts
+// again.
+class Stopped : public ::testing::TestWithParam<bool> {};  // by the sub-command
+
+TEST_P(Stopped, WithinSecondsWhateverItsJobsAreDoing)
 {
     Server server;
     RawPrinter& printer = server.AddPrinter("p0");
@@ -276,7 +279,10 @@ TEST(AppStop, WithinSecondsWhateverItsJobsAreDoing)
     const std::string children = Children(server.running.pid);
 
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(server.Stop().status, 0);
+    if (GetParam()) {
+        EXPECT_EQ(server.Run({"shutdown"}).status, 0);
+    }
+    EXPECT_EQ(server.Stop(GetParam() ? 0 : SIGTERM).status, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_NE(SavedJob(server, "p1", waiting).find("state=\"8\""), std::string::npos) << SavedJob(server, "p1", waiting);
     EXPECT_NE(SavedJob(server, "p0", printing).find("state=\"7\""), std::string::npos) << SavedJob(server, "p0", printing);
@@ -287,6 +293,9 @@ TEST(AppStop, WithinSecondsWhateverItsJobsAreDoing)
     server.Start();
     EXPECT_EQ(WaitForJob(server.port, server.Uri("p0"), queued).state, IPP_JSTATE_COMPLETED);
 }
+
+INSTANTIATE_TEST_SUITE_P(AppStop, Stopped, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "ShutdownSubCommand" : "Sigterm"; });
 
 // A job whose document never comes is aborted after the (shortened)
 // timeout with a reason, and the printer goes on.
