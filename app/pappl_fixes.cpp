@@ -12,9 +12,10 @@
 //   into freed memory, another printer's connection among it. And PAPPL
 //   starts a thread for a printer's next job, which marks the job as
 //   printing a moment later; a second look for work in between starts a
-//   second thread for the same job. Here a printer's next job starts only
-//   once the thread of the job before has ended, and a job is printed by
-//   one thread only.
+//   second thread for the same job, or, looking on paths of its own, a
+//   thread for another job of a printer that is still printing. Here a
+//   printer's next job starts only once the thread of the job before has
+//   ended, and a job is printed by one thread only.
 // - Strings an application adds for a language PAPPL has strings for
 //   only fill in the keys PAPPL lacks: PAPPL loads its own first, as the
 //   server is made, and the first text for a key stays. Here the
@@ -105,8 +106,13 @@ extern "C" void* _papplJobProcess(pappl_job_t* job)
     const int printerId = papplPrinterGetID(printer);
     {
         const std::lock_guard<std::mutex> guard(gThreadsLock);
-        if (papplJobGetState(job) != IPP_JSTATE_PENDING || !gJobsPrinted.insert(job).second)
+        if (papplJobGetState(job) != IPP_JSTATE_PENDING || gJobsPrinted.contains(job))
             return nullptr;
+        // PAPPL looks for work on paths of its own too; while another job's
+        // thread has the printer, this job waits for that thread's look.
+        if (gPrintersBusy.contains(printer))
+            return nullptr;
+        gJobsPrinted.insert(job);
         gPrintersBusy.insert(printer);
     }
     void* result = process(job);

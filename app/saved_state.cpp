@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -25,25 +26,36 @@ void WriteOption(std::ostream& out, const cups_option_t& option)
     out << '"';
 }
 
-// A "Job ..." line of a job that was printing, as an aborted one; the
-// document it names goes.
+// A whole number in a state file, 0 where there is none.
+unsigned long Number(const char* text)
+{
+    unsigned long value = 0;
+    if (text != nullptr)
+        std::from_chars(text, text + std::strlen(text), value);
+    return value;
+}
+
+// A "Job ..." line as PAPPL should load it: a job that was printing is
+// aborted, and the document it names goes; a job that never got its
+// document is given a format, without which PAPPL drops it from the
+// history ("Bad Job definition").
 bool EndJobLine(std::string& line)
 {
     cups_option_t* options = nullptr;
     const int count = cupsParseOptions(line.c_str() + 4, 0, &options);
-    const char* state = cupsGetOption("state", count, options);
-    const bool printing = state != nullptr && std::stoi(state) == IPP_JSTATE_PROCESSING;
-    if (printing) {
+    const bool printing = Number(cupsGetOption("state", count, options)) == IPP_JSTATE_PROCESSING;
+    const bool noFormat = cupsGetOption("format", count, options) == nullptr;
+    if (printing || noFormat) {
         std::ostringstream out;
         out << "Job";
         const char* reasons = cupsGetOption("state_reasons", count, options);
-        const unsigned long merged = (reasons != nullptr ? std::stoul(reasons) : 0UL) | PAPPL_JREASON_ABORTED_BY_SYSTEM;
+        const unsigned long merged = Number(reasons) | (printing ? PAPPL_JREASON_ABORTED_BY_SYSTEM : 0);
         for (int i = 0; i < count; ++i) {
             const std::string name = options[i].name;
-            if (name == "filename") {
+            if (printing && name == "filename") {
                 std::error_code ignored;
                 std::filesystem::remove(options[i].value, ignored);
-            } else if (name == "state") {
+            } else if (printing && name == "state") {
                 out << " state=\"" << IPP_JSTATE_ABORTED << '"';
             } else if (name == "state_reasons") {
                 out << " state_reasons=\"" << merged << '"';
@@ -53,10 +65,12 @@ bool EndJobLine(std::string& line)
         }
         if (reasons == nullptr)
             out << " state_reasons=\"" << merged << '"';
+        if (noFormat)
+            out << " format=\"application/octet-stream\"";
         line = out.str();
     }
     cupsFreeOptions(count, options);
-    return printing;
+    return printing || noFormat;
 }
 
 }  // namespace

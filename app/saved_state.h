@@ -8,8 +8,10 @@
 
 // Before PAPPL reads the state: a job saved as printing would be loaded as
 // printing by PAPPL 1.3.1, with nothing printing it, for ever. It ends
-// aborted by the system instead, and its document is deleted. False with
-// the reason when the file exists but cannot be rewritten.
+// aborted by the system instead, and its document is deleted. A job that
+// ended before its document came is kept in the history (PAPPL would
+// refuse it for want of a format). False with the reason when the file
+// exists but cannot be rewritten.
 bool EndInterruptedJobs(const std::string& stateFile, std::string& error);
 
 // After PAPPL has read it: documents and job attributes in the spool that

@@ -85,6 +85,25 @@ void OnTerminate(int /*signal*/)
     gCanceled = 1;
 }
 
+// The standard output stream's writes to the backend. A cancel arrives
+// as SIGTERM, which also interrupts a write blocked on a full pipe (a
+// printer slower than the job); the C library would count that as a
+// failed write and drop what its buffer held, leaving the printer half a
+// row. The write carries on where the signal stopped it.
+ssize_t WriteToBackend(void* /*cookie*/, const char* bytes, size_t size)
+{
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t wrote = write(STDOUT_FILENO, bytes + done, size - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        done += static_cast<size_t>(wrote);
+    }
+    return static_cast<ssize_t>(done);
+}
+
 void InstallSignalHandlers()
 {
     struct sigaction action {};
@@ -95,6 +114,10 @@ void InstallSignalHandlers()
     // A closed pipe is a write error like any other, not a silent death.
     action.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &action, nullptr);
+    // The C library lets a program set its standard streams.
+    static const cookie_io_functions_t kBackend{nullptr, WriteToBackend, nullptr, nullptr};
+    if (FILE* out = fopencookie(nullptr, "w", kBackend); out != nullptr && setvbuf(out, nullptr, _IOFBF, BUFSIZ) == 0)
+        stdout = out;
 }
 
 void Error(const char* message)

@@ -3,6 +3,9 @@
 // status, for good jobs, a table of hostile inputs, and a world that fails
 // around it (cancellation, a full disk, short memory).
 
+#include <sys/stat.h>
+
+#include <array>
 #include <limits>
 #include <random>
 
@@ -85,6 +88,47 @@ TEST_F(FilterProcess, SigtermClosesThePageWithItsOwedRows)
                                          : Cat({jobStart, kStart, Repeat(kBlank, 188), RowCommand(Hex("00 FF")),
                                                 Repeat(kBlank, 2), kEnd}));
     }
+}
+
+// Cancelled while the printer is slower than the job: SIGTERM comes while
+// the filter waits to write to a full pipe, and the printer still gets
+// every row it was sent whole and the page closed.
+TEST_F(FilterProcess, SigtermWhileThePrinterLagsStillClosesThePage)
+{
+    std::mt19937 noise(7);
+    std::vector<TestPage> pages = InchPages(10);
+    for (TestPage& page : pages)
+        for (Bytes& row : page.rows)
+            for (std::uint8_t& byte : row)
+                byte = static_cast<std::uint8_t>(noise());
+    const std::string printer = dir.File("printer");
+    ASSERT_EQ(mkfifo(printer.c_str(), 0600), 0);
+    const int received = open(printer.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    RunSetup setup;
+    setup.stdinPath = Raster(pages);
+    setup.stdoutPath = printer;
+    RunningProgram filter = StartFilter("", "", ppd.c_str(), setup);
+    ASSERT_TRUE(WaitUntilBlockedIn(filter.pid, "1", "0x1"));
+    kill(filter.pid, SIGTERM);
+    // The signal reaches the filter while the pipe is still full.
+    EXPECT_TRUE(Eventually([&filter] {
+        std::ifstream status("/proc/" + std::to_string(filter.pid) + "/status");
+        int pending = 0;
+        for (std::string line; std::getline(status, line);)
+            pending += (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:")) &&
+                       line.find_first_not_of("0\t", 7) != std::string::npos;
+        return pending == 0;
+    }, 1000, 5));
+    (void)fcntl(received, F_SETFL, 0);
+    Bytes stream;
+    std::array<std::uint8_t, 65536> chunk;
+    for (ssize_t got; (got = read(received, chunk.data(), chunk.size())) > 0;)
+        stream.insert(stream.end(), chunk.begin(), chunk.begin() + got);
+    close(received);
+    EXPECT_EQ(FinishProgram(filter).status, 0);
+    const DecodedJob job = DecodeJob(stream);
+    EXPECT_FALSE(job.violation) << Describe(*job.violation);
+    EXPECT_LT(job.pages.size(), pages.size());
 }
 
 TEST_F(FilterProcess, FullDiskStopsTheJobEarlyAndFails)

@@ -350,13 +350,16 @@ inline RunResult RunFilter(const std::string& options, const std::string& file, 
 }
 
 // Waits until the process sits in a read of its standard input.
-inline bool WaitUntilReadingStdin(pid_t pid)
+// Until the program waits in a system call on a descriptor: x86-64's
+// read (0) on standard input, or write (1) on standard output.
+inline bool WaitUntilBlockedIn(pid_t pid, const char* call, const char* fd)
 {
-    // x86-64: read is system call 0, its first argument the descriptor.
-    return Eventually([pid] {
+    return Eventually([pid, call, fd] {
         std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
         std::string number;
-        std::string fd;
-        return in >> number >> fd && number == "0" && fd == "0x0";
+        std::string first;
+        return in >> number >> first && number == call && first == fd;
     }, 1000, 10);
 }
+
+inline bool WaitUntilReadingStdin(pid_t pid) { return WaitUntilBlockedIn(pid, "0", "0x0"); }

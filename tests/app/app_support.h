@@ -213,13 +213,18 @@ struct Server {
     ~Server()
     {
         EXPECT_EQ(Stop().status, 0) << "the server's exit status";
-        // What the server logged, for a test that failed.
+        // What the server logged of its jobs and printers, for a test that failed.
         if (::testing::Test::HasFailure()) {
+            std::filesystem::copy_file(dir.File("log"), "/tmp/server-fail-" + std::to_string(getpid()) + ".log");
             std::ifstream log(dir.File("log"));
             std::deque<std::string> tail;
-            for (std::string line; std::getline(log, line); tail.push_back(line))
-                if (tail.size() == 60)
+            for (std::string line; std::getline(log, line);) {
+                if (line.find("] [Client ") != std::string::npos || line.find("Removing job") != std::string::npos)
+                    continue;
+                tail.push_back(line);
+                if (tail.size() > 80)
                     tail.pop_front();
+            }
             for (const std::string& line : tail)
                 std::cerr << "server log: " << line << '\n';
         }

@@ -280,7 +280,13 @@ TEST_P(Stopped, WithinSecondsWhateverItsJobsAreDoing)
 
     const auto start = std::chrono::steady_clock::now();
     if (GetParam()) {
-        EXPECT_EQ(server.Run({"shutdown"}).status, 0);
+        // PAPPL 1.3.1's shutdown sub-command leaves its connection open as
+        // it exits, which the leak checker would report.
+        RunSetup setup = server.Environment();
+        for (std::string& variable : setup.env)
+            if (variable.starts_with("LSAN_OPTIONS="))
+                variable += ":detect_leaks=0";
+        EXPECT_EQ(RunProgram(server.program, {server.program, "shutdown"}, setup).status, 0);
     }
     EXPECT_EQ(server.Stop(GetParam() ? 0 : SIGTERM).status, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
