@@ -43,7 +43,7 @@ source "$top/scripts/app-server.sh"
 # shellcheck disable=SC2317 # run by the EXIT trap
 stop_app() {
   app_server_stop
-  [[ -n ${RTM_BENCH_KEEP:-} ]] && cp "$app_dir/log" /tmp/bench-app.log; rm -rf "$app_dir"
+  rm -rf "$app_dir"
 }
 trap stop_app EXIT
 export RASTERTOMONO_FILTER=$mono RASTERTOMONO_PPD=$mono_ppd

@@ -215,7 +215,6 @@ struct Server {
         EXPECT_EQ(Stop().status, 0) << "the server's exit status";
         // What the server logged of its jobs and printers, for a test that failed.
         if (::testing::Test::HasFailure()) {
-            std::filesystem::copy_file(dir.File("log"), "/tmp/server-fail-" + std::to_string(getpid()) + ".log");
             std::ifstream log(dir.File("log"));
             std::deque<std::string> tail;
             for (std::string line; std::getline(log, line);) {
