@@ -34,6 +34,11 @@ bool SendLine(DocumentPrint& print, unsigned y, const unsigned char* line)
     return WriteLine(print.job, print.options, print.device, y, line);
 }
 
+bool SendCodedLine(DocumentPrint& print, unsigned y, std::span<const std::uint8_t> line)
+{
+    return WriteCodedLine(print.job, y, line);
+}
+
 bool EndPage(DocumentPrint& print)
 {
     print.pageOpen = false;

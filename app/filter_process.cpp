@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "coded_lines.h"
 #include "mono_driver.h"
 #include "page_input.h"
 
@@ -42,8 +43,8 @@ bool WriteAll(FilterProcess& filter, const unsigned char* buffer, size_t length)
     return true;
 }
 
-// libcups's writer hands over each row on its own; the filter gets them a
-// quarter megabyte at a time, not one system call and wake-up per row.
+// The filter gets its raster a quarter megabyte at a time, not one system
+// call and wake-up per row.
 constexpr size_t kInputBatch = size_t{256} * 1024;
 
 ssize_t WriteRaster(void* ctx, unsigned char* buffer, size_t length)
@@ -206,7 +207,7 @@ bool StartFilter(FilterProcess& filter, const FilterCommand& command, pappl_job_
     if (input < 0) {
         filter.rasterFd = in[1];
         filter.pending.reserve(kInputBatch + 65536);
-        filter.raster = cupsRasterOpenIO(WriteRaster, &filter, CUPS_RASTER_WRITE);
+        filter.raster = cupsRasterOpenIO(WriteRaster, &filter, CUPS_RASTER_WRITE_COMPRESSED);
     }
     filter.pump = std::thread(Pump, &filter, job, device, out[0], err[0]);
     return true;
@@ -224,10 +225,17 @@ bool WriteFilterHeader(FilterProcess& filter, cups_page_header2_t& header)
     return !filter.inputFailed && filter.raster != nullptr && cupsRasterWriteHeader2(filter.raster, &header) != 0;
 }
 
-bool WriteFilterRow(FilterProcess& filter, std::span<std::uint8_t> row)
+bool WriteFilterRow(FilterProcess& filter, std::span<const std::uint8_t> row, unsigned lines)
 {
-    return !filter.inputFailed && filter.raster != nullptr &&
-           cupsRasterWritePixels(filter.raster, row.data(), static_cast<unsigned>(row.size())) == row.size();
+    if (filter.inputFailed || filter.raster == nullptr)
+        return false;
+    CodeRow(row, lines, filter.pending);
+    return WriteFilterPending(filter);
+}
+
+bool WriteFilterPending(FilterProcess& filter)
+{
+    return !filter.inputFailed && (filter.pending.size() < kInputBatch || FlushFilterInput(filter));
 }
 
 void CancelFilter(FilterProcess& filter)

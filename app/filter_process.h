@@ -19,7 +19,7 @@ struct FilterProcess {
     pid_t pid = -1;
     int rasterFd = -1;  // the filter's standard input
     cups_raster_t* raster = nullptr;
-    std::vector<unsigned char> pending;  // raster not yet written: libcups hands it over a row at a time
+    std::vector<unsigned char> pending;  // raster not yet handed over
     std::thread pump;  // filter output to the device, its messages to the job log
     std::atomic<bool> deviceFailed{false};
     std::atomic<bool> inputFailed{false};  // the filter stopped reading its raster
@@ -44,9 +44,15 @@ FilterCommand FilterCommandFor(pappl_job_t* job, const pappl_pr_options_t& optio
 bool StartFilter(FilterProcess& filter, const FilterCommand& command, pappl_job_t* job, pappl_device_t* device,
                  int input, std::string& error);
 
-// Hands the filter a page header or a row; false once it takes no more.
+// The raster goes to the filter as compressed CUPS raster: libcups writes
+// the page headers, the lines are coded here (coded_lines.h). Each
+// function is false once the filter takes no more.
+// A page header.
 bool WriteFilterHeader(FilterProcess& filter, cups_page_header2_t& header);
-bool WriteFilterRow(FilterProcess& filter, std::span<std::uint8_t> row);
+// A row, standing for `lines` (1-256) rows of the page.
+bool WriteFilterRow(FilterProcess& filter, std::span<const std::uint8_t> row, unsigned lines = 1);
+// Coded lines the caller appended to `pending` go on a batch at a time.
+bool WriteFilterPending(FilterProcess& filter);
 
 // Hands the filter what it was given so far; false once it takes no more.
 bool FlushFilterInput(FilterProcess& filter);

@@ -2,14 +2,20 @@
 
 #include <cups/raster.h>
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "coded_lines.h"
 #include "document_job.h"
 
 namespace {
@@ -26,6 +32,17 @@ bool StartsAsRaster(std::string_view head)
     return std::ranges::any_of(kSyncWords, [head](std::string_view sync) { return head.starts_with(sync); });
 }
 
+void CountPages(DocumentPrint& print, const cups_page_header2_t& header)
+{
+    if (header.cupsInteger[CUPS_RASTER_PWG_TotalPageCount] > 0 && print.pages == 0)
+        papplJobSetImpressions(print.job, static_cast<int>(header.cupsInteger[CUPS_RASTER_PWG_TotalPageCount]));
+}
+
+std::string CutOff(const DocumentPrint& print)
+{
+    return "the raster ends in the middle of page " + std::to_string(print.pages);
+}
+
 // Sends every page of the spooled raster through the raster callbacks.
 bool SendRasterPages(DocumentPrint& print, cups_raster_t* raster)
 {
@@ -33,8 +50,7 @@ bool SendRasterPages(DocumentPrint& print, cups_raster_t* raster)
     cups_page_header2_t header;
     std::vector<unsigned char> line;
     while (ok && !papplJobIsCanceled(print.job) && cupsRasterReadHeader2(raster, &header)) {
-        if (header.cupsInteger[CUPS_RASTER_PWG_TotalPageCount] > 0 && print.pages == 0)
-            papplJobSetImpressions(print.job, static_cast<int>(header.cupsInteger[CUPS_RASTER_PWG_TotalPageCount]));
+        CountPages(print, header);
         if (!BeginPage(print, header))
             return false;
         // The header passed the page's checks: its lines are of a size the printer takes.
@@ -44,7 +60,7 @@ bool SendRasterPages(DocumentPrint& print, cups_raster_t* raster)
                 break;
             if (cupsRasterReadPixels(raster, line.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine) {
                 // Cut off: the page ends in white and the job with a reason.
-                FailDocument(print.job, "the raster ends in the middle of page " + std::to_string(print.pages));
+                FailDocument(print.job, CutOff(print));
                 ok = false;
                 break;
             }
@@ -55,12 +71,105 @@ bool SendRasterPages(DocumentPrint& print, cups_raster_t* raster)
     return ok;
 }
 
+// PWG raster, which phones and CUPS send, is read from the spool file
+// mapped into memory: libcups reads each page's header, and the coded
+// lines go on whole, so that 1-bit pages reach the filter still coded.
+constexpr std::string_view kPwgSync = "RaS2";
+
+ssize_t ReadHeaderBytes(void* ctx, unsigned char* buffer, size_t length)
+{
+    for (std::span<const std::uint8_t>& part : *static_cast<std::array<std::span<const std::uint8_t>, 2>*>(ctx)) {
+        if (part.empty())
+            continue;
+        const std::size_t n = std::min(length, part.size());
+        std::memcpy(buffer, part.data(), n);
+        part = part.subspan(n);
+        return static_cast<ssize_t>(n);
+    }
+    return 0;
+}
+
+// The page header at `at`, as libcups reads it after the file's sync word.
+bool ReadPwgHeader(std::span<const std::uint8_t> file, std::size_t at, cups_page_header2_t& header)
+{
+    if (file.size() - at < sizeof header)
+        return false;
+    std::array<std::span<const std::uint8_t>, 2> parts{file.first(kPwgSync.size()), file.subspan(at, sizeof header)};
+    cups_raster_t* raster = cupsRasterOpenIO(ReadHeaderBytes, &parts, CUPS_RASTER_READ);
+    const bool ok = raster != nullptr && cupsRasterReadHeader2(raster, &header) != 0;
+    if (raster != nullptr)
+        cupsRasterClose(raster);
+    return ok;
+}
+
+bool SendPwgPages(DocumentPrint& print, std::span<const std::uint8_t> file)
+{
+    bool ok = true;
+    cups_page_header2_t header;
+    for (std::size_t at = kPwgSync.size(); ok && !papplJobIsCanceled(print.job) && ReadPwgHeader(file, at, header);) {
+        at += sizeof header;
+        CountPages(print, header);
+        if (!BeginPage(print, header))
+            return false;
+        for (unsigned y = 0, lines = 0; y < header.cupsHeight; ++lines) {
+            if (lines % 64 == 0 && papplJobIsCanceled(print.job))
+                break;
+            const std::size_t size = at < file.size() ? CodedLineSize(file.subspan(at + 1), header.cupsBytesPerLine) : 0;
+            if (size == 0) {
+                FailDocument(print.job, CutOff(print));
+                ok = false;
+                break;
+            }
+            SendCodedLine(print, y, file.subspan(at, size + 1));
+            y += file[at] + 1U;
+            at += size + 1;
+        }
+        ok = EndPage(print) && ok;
+    }
+    return ok;
+}
+
+// Maps the spool file when it is PWG raster; unmaps it when done.
+struct PwgFile {
+    explicit PwgFile(int fd)
+    {
+        struct stat info {};
+        if (fstat(fd, &info) != 0 || info.st_size < static_cast<off_t>(kPwgSync.size()))
+            return;
+        void* map = mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (map == MAP_FAILED)
+            return;
+        bytes = {static_cast<const std::uint8_t*>(map), static_cast<std::size_t>(info.st_size)};
+        (void)madvise(map, bytes.size(), MADV_SEQUENTIAL);
+    }
+    ~PwgFile()
+    {
+        if (!bytes.empty())
+            munmap(const_cast<std::uint8_t*>(bytes.data()), bytes.size());
+    }
+    PwgFile(const PwgFile&) = delete;
+    PwgFile& operator=(const PwgFile&) = delete;
+    bool IsPwg() const
+    {
+        return !bytes.empty() && std::memcmp(bytes.data(), kPwgSync.data(), kPwgSync.size()) == 0;
+    }
+    std::span<const std::uint8_t> bytes;
+};
+
 bool PrintRasterOf(pappl_job_t* job, pappl_device_t* device)
 {
     DocumentPrint print;
     if (!BeginDocument(print, job, device))
         return EndDocument(print, false, "");
     const int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        const PwgFile pwg(fd);
+        if (pwg.IsPwg()) {
+            const bool ok = SendPwgPages(print, pwg.bytes);
+            close(fd);
+            return EndDocument(print, ok, "the document is not a raster the printer can read");
+        }
+    }
     cups_raster_t* raster = fd >= 0 ? cupsRasterOpen(fd, CUPS_RASTER_READ) : nullptr;
     bool ok = false;
     if (raster != nullptr) {
