@@ -149,7 +149,7 @@ struct PwgFile {
     }
     PwgFile(const PwgFile&) = delete;
     PwgFile& operator=(const PwgFile&) = delete;
-    bool IsPwg() const
+    [[nodiscard]] bool IsPwg() const
     {
         return !bytes.empty() && std::memcmp(bytes.data(), kPwgSync.data(), kPwgSync.size()) == 0;
     }
