@@ -74,60 +74,7 @@ bool SendRasterPages(DocumentPrint& print, cups_raster_t* raster)
 // PWG raster, which phones and CUPS send, is read from the spool file
 // mapped into memory: libcups reads each page's header, and the coded
 // lines go on whole, so that 1-bit pages reach the filter still coded.
-constexpr std::string_view kPwgSync = "RaS2";
-
-ssize_t ReadHeaderBytes(void* ctx, unsigned char* buffer, size_t length)
-{
-    for (std::span<const std::uint8_t>& part : *static_cast<std::array<std::span<const std::uint8_t>, 2>*>(ctx)) {
-        if (part.empty())
-            continue;
-        const std::size_t n = std::min(length, part.size());
-        std::memcpy(buffer, part.data(), n);
-        part = part.subspan(n);
-        return static_cast<ssize_t>(n);
-    }
-    return 0;
-}
-
-// The page header at `at`, as libcups reads it after the file's sync word.
-bool ReadPwgHeader(std::span<const std::uint8_t> file, std::size_t at, cups_page_header2_t& header)
-{
-    if (file.size() - at < sizeof header)
-        return false;
-    std::array<std::span<const std::uint8_t>, 2> parts{file.first(kPwgSync.size()), file.subspan(at, sizeof header)};
-    cups_raster_t* raster = cupsRasterOpenIO(ReadHeaderBytes, &parts, CUPS_RASTER_READ);
-    const bool ok = raster != nullptr && cupsRasterReadHeader2(raster, &header) != 0;
-    if (raster != nullptr)
-        cupsRasterClose(raster);
-    return ok;
-}
-
-bool SendPwgPages(DocumentPrint& print, std::span<const std::uint8_t> file)
-{
-    bool ok = true;
-    cups_page_header2_t header;
-    for (std::size_t at = kPwgSync.size(); ok && !papplJobIsCanceled(print.job) && ReadPwgHeader(file, at, header);) {
-        at += sizeof header;
-        CountPages(print, header);
-        if (!BeginPage(print, header))
-            return false;
-        for (unsigned y = 0, lines = 0; y < header.cupsHeight; ++lines) {
-            if (lines % 64 == 0 && papplJobIsCanceled(print.job))
-                break;
-            const std::size_t size = at < file.size() ? CodedLineSize(file.subspan(at + 1), header.cupsBytesPerLine) : 0;
-            if (size == 0) {
-                FailDocument(print.job, CutOff(print));
-                ok = false;
-                break;
-            }
-            SendCodedLine(print, y, file.subspan(at, size + 1));
-            y += file[at] + 1U;
-            at += size + 1;
-        }
-        ok = EndPage(print) && ok;
-    }
-    return ok;
-}
+constexpr std::array<std::uint8_t, 4> kPwgSync = {'R', 'a', 'S', '2'};
 
 // Maps the spool file when it is PWG raster; unmaps it when done.
 struct PwgFile {
@@ -147,14 +94,84 @@ struct PwgFile {
         if (!bytes.empty())
             munmap(const_cast<std::uint8_t*>(bytes.data()), bytes.size());
     }
+    // The pages before `at` are read: they leave the server's memory a
+    // quarter megabyte at a time, however large the job.
+    void Release(std::size_t at)
+    {
+        constexpr std::size_t kStep = std::size_t{256} << 10;
+        if (at - released < kStep)
+            return;
+        const std::size_t end = at / kStep * kStep;
+        (void)madvise(const_cast<std::uint8_t*>(bytes.data()) + released, end - released, MADV_DONTNEED);
+        released = end;
+    }
     PwgFile(const PwgFile&) = delete;
     PwgFile& operator=(const PwgFile&) = delete;
     [[nodiscard]] bool IsPwg() const
     {
-        return !bytes.empty() && std::memcmp(bytes.data(), kPwgSync.data(), kPwgSync.size()) == 0;
+        return bytes.size() >= kPwgSync.size() && std::equal(kPwgSync.begin(), kPwgSync.end(), bytes.begin());
     }
     std::span<const std::uint8_t> bytes;
+    std::size_t released = 0;  // bytes from the start given back
 };
+
+ssize_t ReadHeaderBytes(void* ctx, unsigned char* buffer, size_t length)
+{
+    for (std::span<const std::uint8_t>& part : *static_cast<std::array<std::span<const std::uint8_t>, 2>*>(ctx)) {
+        if (part.empty())
+            continue;
+        const std::size_t n = std::min(length, part.size());
+        std::memcpy(buffer, part.data(), n);
+        part = part.subspan(n);
+        return static_cast<ssize_t>(n);
+    }
+    return 0;
+}
+
+// The page header at `at`, as libcups reads it after the sync word.
+bool ReadPwgHeader(std::span<const std::uint8_t> file, std::size_t at, cups_page_header2_t& header)
+{
+    if (file.size() - at < sizeof header)
+        return false;
+    std::array<std::span<const std::uint8_t>, 2> parts{
+        kPwgSync, file.subspan(at, sizeof header)};
+    cups_raster_t* raster = cupsRasterOpenIO(ReadHeaderBytes, &parts, CUPS_RASTER_READ);
+    const bool ok = raster != nullptr && cupsRasterReadHeader2(raster, &header) != 0;
+    if (raster != nullptr)
+        cupsRasterClose(raster);
+    return ok;
+}
+
+bool SendPwgPages(DocumentPrint& print, PwgFile& pwg)
+{
+    const std::span<const std::uint8_t> file = pwg.bytes;
+    bool ok = true;
+    cups_page_header2_t header;
+    for (std::size_t at = kPwgSync.size(); ok && !papplJobIsCanceled(print.job) && ReadPwgHeader(file, at, header);) {
+        at += sizeof header;
+        CountPages(print, header);
+        if (!BeginPage(print, header))
+            return false;
+        for (unsigned y = 0, lines = 0; y < header.cupsHeight; ++lines) {
+            if (lines % 64 == 0) {
+                if (papplJobIsCanceled(print.job))
+                    break;
+                pwg.Release(at);
+            }
+            const std::size_t size = at < file.size() ? CodedLineSize(file.subspan(at + 1), header.cupsBytesPerLine) : 0;
+            if (size == 0) {
+                FailDocument(print.job, CutOff(print));
+                ok = false;
+                break;
+            }
+            SendCodedLine(print, y, file.subspan(at, size + 1));
+            y += file[at] + 1U;
+            at += size + 1;
+        }
+        ok = EndPage(print) && ok;
+    }
+    return ok;
+}
 
 bool PrintRasterOf(pappl_job_t* job, pappl_device_t* device)
 {
@@ -163,9 +180,9 @@ bool PrintRasterOf(pappl_job_t* job, pappl_device_t* device)
         return EndDocument(print, false, "");
     const int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) {
-        const PwgFile pwg(fd);
+        PwgFile pwg(fd);
         if (pwg.IsPwg()) {
-            const bool ok = SendPwgPages(print, pwg.bytes);
+            const bool ok = SendPwgPages(print, pwg);
             close(fd);
             return EndDocument(print, ok, "the document is not a raster the printer can read");
         }

@@ -28,14 +28,6 @@ a4() { gs -q -dSAFER -dBATCH -dNOPAUSE -sPAPERSIZE=a4 -dFIXEDMEDIA -dPDFFitPage 
 [[ -s $corpus/photo.png ]] || gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pnggray -r100 -sOutputFile="$corpus/photo.png" \
   "$top/bench/photo.ps" >/dev/null 2>&1
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-seconds_of() {  # command... -> wall seconds of one run
-  local start
-  start=$(date +%s.%N)
-  "$@" >/dev/null 2>&1
-  awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.3f\n", e - s }'
-}
-
 # --- the server --------------------------------------------------------------
 app_dir=$(mktemp -d /tmp/rtm-bench-app.XXXXXX)
 # shellcheck source-path=SCRIPTDIR source=../scripts/app-server.sh
@@ -51,24 +43,20 @@ app_server_start "$bin" "$app_dir" rtm-bench-app p0
 for p in 1 2 3; do app_server_add "p$p"; done
 
 echo "The Printer Application: single jobs ..." >&2
-job_table() {  # document format -> table of runs
-  echo "| run | first byte s | last byte s |"
-  echo "|---|---:|---:|"
-  "$apprun" job "$app_port" p0 "$app_dir/dev" "$1" "$2" "$runs"
+job_table() {  # document format floor... -> table of runs, each beside a run of its floor
+  echo "| run | first byte s | last byte s | floor s |"
+  echo "|---|---:|---:|---:|"
+  "$apprun" job "$app_port" p0 "$app_dir/dev" "$1" "$2" "$runs" "${@:3}"
 }
-pdf_table=$(job_table "$pdf" application/pdf)
-pwg_table=$(job_table "$corpus/manual-black1.pwg" image/pwg-raster)
 # The application's device options for A4, as CUPS's gstoraster gives them
 # for the PPD: the page's size, its printable area as hardware margins.
-gs_wall=$(for _ in $(seq "$runs"); do
-  seconds_of gs -q -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -dNOMEDIAATTRS -dShowAcroForm -sDEVICE=cups -r600x600 \
-    -dDEVICEWIDTHPOINTS=595 -dDEVICEHEIGHTPOINTS=842 -dcupsBitsPerColor=1 -dcupsColorOrder=0 -dcupsColorSpace=0 \
-    -scupsPageSizeName=A4 -sOutputFile=/dev/null \
-    -c '<</.HWMargins[11.520000 19.440001 11.320007 11.520020] /Margins[0 0]>>setpagedevice' -f "$pdf"
-done | median)
-filter_wall=$(for _ in $(seq "$runs"); do
-  PPD=$mono_ppd seconds_of "$mono" 1 bench title 1 "" "$corpus/text-a4-compressed.ras"
-done | median)
+pdf_table=$(job_table "$pdf" application/pdf \
+  gs -q -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -dNOMEDIAATTRS -dShowAcroForm -sDEVICE=cups -r600x600 \
+  -dDEVICEWIDTHPOINTS=595 -dDEVICEHEIGHTPOINTS=842 -dcupsBitsPerColor=1 -dcupsColorOrder=0 -dcupsColorSpace=0 \
+  -scupsPageSizeName=A4 -sOutputFile=/dev/null \
+  -c '<</.HWMargins[11.520000 19.440001 11.320007 11.520020] /Margins[0 0]>>setpagedevice' -f "$pdf")
+pwg_table=$(job_table "$corpus/manual-black1.pwg" image/pwg-raster \
+  env PPD="$mono_ppd" "$mono" 1 bench title 1 "" "$corpus/text-a4-compressed.ras")
 
 echo "The Printer Application: 120 jobs ..." >&2
 documents=("$corpus/two-pages.pdf" application/pdf 2 "$corpus/page-black1.pwg" image/pwg-raster 1
@@ -85,26 +73,28 @@ verdict() { if awk "BEGIN { exit !($1) }"; then echo met; else echo "not met"; f
 field() { awk -F'|' -v row="$2" -v col="$3" '$2 ~ row { print $col + 0 }' <<<"$1"; }
 pdf_first=$(field "$pdf_table" median 3)
 pdf_last=$(field "$pdf_table" median 4)
+gs_wall=$(field "$pdf_table" median 5)
 pwg_last=$(field "$pwg_table" median 4)
+filter_wall=$(field "$pwg_table" median 5)
 {
   echo
   echo "## The Printer Application"
   echo
   echo "A server started with its systemd unit's options (paths moved), printers on raw ports"
   echo "(rtm_raw_printer); times from the start of sending until the printer has the first byte"
-  echo "and until the server closes the printer's connection after the last one."
+  echo "and until the server closes the printer's connection after the last one. After each job"
+  echo "its floor runs once, so that job and floor alternate."
   echo
-  echo "The 36-page manual (libtasn1.pdf) as one PDF job, printed on A4:"
+  echo "The 36-page manual (libtasn1.pdf) as one PDF job, printed on A4; its floor is ghostscript"
+  echo "alone rendering it onto A4 with the application's device options (600 dpi, one bit), to"
+  echo "/dev/null:"
   echo
   echo "$pdf_table"
   echo
-  echo "The same pages as one 1-bit PWG raster job (A4, $(stat -c %s "$corpus/manual-black1.pwg") bytes):"
+  echo "The same pages as one 1-bit PWG raster job (A4, $(stat -c %s "$corpus/manual-black1.pwg") bytes); its floor is"
+  echo "the filter alone coding them from a compressed CUPS raster file:"
   echo
   echo "$pwg_table"
-  echo
-  echo "Floors, medians of $runs runs: ghostscript alone renders the manual onto A4 (600 dpi, one bit,"
-  echo "the application's device options) in $gs_wall s; the filter alone codes the same pages from"
-  echo "a compressed CUPS raster file in $filter_wall s."
   echo
   echo "Under load: 120 jobs, a 2-page PDF, a 1-bit PWG raster page and a grey PNG in turn; resident"
   echo "memory is the server's, CPU its own and its children's (filters, ghostscript):"

@@ -1,10 +1,12 @@
 // Documents printed through a running Printer Application, as clients send
 // them, with the printers on raw ports served by rtm_raw_printer.
 //
-//   rtm_apprun job PORT PRINTER RAW_DIR DOCUMENT FORMAT RUNS
+//   rtm_apprun job PORT PRINTER RAW_DIR DOCUMENT FORMAT RUNS FLOOR...
 //     One Print-Job at a time: seconds from the start of sending until the
 //     first byte reaches the printer and until the printer's connection
-//     closes after the last one. One Markdown row per run, then medians.
+//     closes after the last one; after each, the floor command FLOOR...
+//     once, timed, so that the two alternate and share the machine's ups
+//     and downs. One Markdown row per run, then medians and ranges.
 //   rtm_apprun load PORT SERVER_PID PRINTERS CLIENTS JOBS [DOCUMENT FORMAT PAGES]...
 //     JOBS jobs of the documents in turn, to printers p0 .. p(PRINTERS-1)
 //     in turn, from CLIENTS clients at once. One Markdown row: pages per
@@ -12,6 +14,10 @@
 //     filters, ghostscript), its peak resident memory, and its resident
 //     memory after 10 jobs and after all.
 #include <cups/cups.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +25,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -58,8 +65,10 @@ std::string PrinterUri(int port, const std::string& printer)
     return "ipp://localhost:" + std::to_string(port) + "/ipp/print/" + printer;
 }
 
-// Sends the document with Print-Job and waits for the job to complete.
-void Print(int port, const std::string& printer, const std::string& document, const std::string& format)
+// Sends the document with Print-Job and waits for the job to complete,
+// asking for its state every `poll`.
+void Print(int port, const std::string& printer, const std::string& document, const std::string& format,
+           std::chrono::milliseconds poll)
 {
     const std::string uri = PrinterUri(port, printer);
     const std::string resource = "/ipp/print/" + printer;
@@ -82,72 +91,110 @@ void Print(int port, const std::string& printer, const std::string& document, co
         state = ippGetInteger(ippFindAttribute(answer, "job-state", IPP_TAG_ENUM), 0);
         ippDelete(answer);
         if (state < IPP_JSTATE_CANCELED)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(poll);
         else if (state != IPP_JSTATE_COMPLETED)
             Fail("job " + std::to_string(id) + " ended in state " + std::to_string(state));
     }
     httpClose(http);
 }
 
-bool HasFile(const std::string& folder, const char* extension)
+// The printer (rtm_raw_printer) writes what arrives to NNNN.part as it
+// comes and renames it NNNN.prn when the connection closes. Waiting for
+// that through inotify takes no processor time from the job measured.
+struct Arrival {
+    double firstByte = 0, lastByte = 0;
+};
+
+Arrival WatchArrival(int watch, Clock::time_point start)
 {
-    std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored))
-        if (entry.path().extension() == extension && entry.file_size(ignored) > 0)
-            return true;
-    return false;
+    Arrival arrival;
+    bool first = false;
+    alignas(inotify_event) char events[4096];
+    for (ssize_t got; (got = read(watch, events, sizeof events)) > 0;)
+        for (ssize_t at = 0; at < got;) {
+            inotify_event event{};
+            std::memcpy(&event, events + at, sizeof event);
+            const std::string name = event.len > 0 ? events + at + sizeof event : "";
+            at += static_cast<ssize_t>(sizeof event + event.len);
+            if (!first && (event.mask & IN_MODIFY) != 0) {
+                arrival.firstByte = Seconds(start, Clock::now());
+                first = true;
+            }
+            if ((event.mask & IN_MOVED_TO) != 0 && name.ends_with(".prn")) {
+                arrival.lastByte = Seconds(start, Clock::now());
+                if (!first)
+                    arrival.firstByte = arrival.lastByte;
+                return arrival;
+            }
+        }
+    return arrival;
+}
+
+// Seconds one run of the command takes, its output thrown away.
+double TimeCommand(char* argv[])
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const Clock::time_point start = Clock::now();
+    pid_t pid = -1;
+    int status = 0;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ) != 0 || waitpid(pid, &status, 0) != pid ||
+        !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        Fail(std::string("the floor command failed: ") + argv[0]);
+    posix_spawn_file_actions_destroy(&actions);
+    return Seconds(start, Clock::now());
 }
 
 int Job(int argc, char* argv[])
 {
-    if (argc != 8)
-        Fail("usage: rtm_apprun job PORT PRINTER RAW_DIR DOCUMENT FORMAT RUNS");
+    if (argc < 9)
+        Fail("usage: rtm_apprun job PORT PRINTER RAW_DIR DOCUMENT FORMAT RUNS FLOOR...");
     const int port = Count(argv[2]);
     const std::string folder = argv[4];
     const int runs = Count(argv[7]);
     struct Run {
-        double firstByte = 0, lastByte = 0;
+        Arrival arrival;
+        double floor = 0;
     };
     std::vector<Run> results;
     for (int i = 0; i < runs; ++i) {
         for (const auto& entry : std::filesystem::directory_iterator(folder))
             if (entry.path().extension() == ".prn")
                 std::filesystem::remove(entry.path());
+        const int watch = inotify_init1(IN_CLOEXEC);
+        if (watch < 0 || inotify_add_watch(watch, folder.c_str(), IN_MODIFY | IN_MOVED_TO) < 0)
+            Fail("cannot watch " + folder);
         const Clock::time_point start = Clock::now();
-        Run run;
         // Bytes come while the document is still being sent; the printer's
         // connection closes once nothing more is to print.
-        std::thread watch([&] {
-            while (!HasFile(folder, ".part") && !HasFile(folder, ".prn"))
-                std::this_thread::sleep_for(std::chrono::microseconds(500));
-            run.firstByte = Seconds(start, Clock::now());
-            while (!HasFile(folder, ".prn"))
-                std::this_thread::sleep_for(std::chrono::microseconds(500));
-            run.lastByte = Seconds(start, Clock::now());
-        });
-        Print(port, argv[3], argv[5], argv[6]);
-        watch.join();
+        Run run;
+        std::thread watcher([&] { run.arrival = WatchArrival(watch, start); });
+        // The job's end is read off the printer: its state is asked for
+        // seldom, not to take time from the job.
+        Print(port, argv[3], argv[5], argv[6], std::chrono::milliseconds(50));
+        watcher.join();
+        close(watch);
+        run.floor = TimeCommand(argv + 8);
         results.push_back(run);
-        (void)std::printf("| run %d | %.3f | %.3f |\n", i + 1, run.firstByte, run.lastByte);
+        (void)std::printf("| run %d | %.3f | %.3f | %.3f |\n", i + 1, run.arrival.firstByte, run.arrival.lastByte,
+                          run.floor);
     }
-    auto median = [&](double Run::*field) {
-        std::vector<double> values;
+    auto values = [&](auto field) {
+        std::vector<double> sorted;
         for (const Run& run : results)
-            values.push_back(run.*field);
-        std::sort(values.begin(), values.end());
-        return values[values.size() / 2];
+            sorted.push_back(field(run));
+        std::sort(sorted.begin(), sorted.end());
+        return sorted;
     };
-    auto spread = [&](double Run::*field) {
-        double low = results[0].*field;
-        double high = low;
-        for (const Run& run : results)
-            low = std::min(low, run.*field), high = std::max(high, run.*field);
-        char text[64];
-        (void)std::snprintf(text, sizeof text, "%.3f to %.3f", low, high);
-        return std::string(text);
-    };
-    (void)std::printf("| median | %.3f | %.3f |\n", median(&Run::firstByte), median(&Run::lastByte));
-    (void)std::printf("| range | %s | %s |\n", spread(&Run::firstByte).c_str(), spread(&Run::lastByte).c_str());
+    const auto first = values([](const Run& run) { return run.arrival.firstByte; });
+    const auto last = values([](const Run& run) { return run.arrival.lastByte; });
+    const auto floor = values([](const Run& run) { return run.floor; });
+    const std::size_t mid = results.size() / 2;
+    (void)std::printf("| median | %.3f | %.3f | %.3f |\n", first[mid], last[mid], floor[mid]);
+    (void)std::printf("| range | %.3f to %.3f | %.3f to %.3f | %.3f to %.3f |\n", first.front(), first.back(),
+                      last.front(), last.back(), floor.front(), floor.back());
     return 0;
 }
 
@@ -207,7 +254,8 @@ int Load(int argc, char* argv[])
         threads.emplace_back([&] {
             for (int n; (n = next++) < jobs;) {
                 const Document& document = documents[static_cast<std::size_t>(n) % documents.size()];
-                Print(port, "p" + std::to_string(n % printers), document.file, document.format);
+                Print(port, "p" + std::to_string(n % printers), document.file, document.format,
+                      std::chrono::milliseconds(5));
                 pages += document.pages;
                 if (++done == std::min(10, jobs)) {
                     const std::lock_guard<std::mutex> guard(lock);
