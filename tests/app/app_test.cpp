@@ -111,10 +111,12 @@ TEST(AppServer, PassesIppEverywhereTestsButOverrides)
             failed.push_back(line.substr(line.find_first_not_of(' ')));
     ASSERT_EQ(failed.size(), 1U) << std::string(run.out.begin(), run.out.end());
     EXPECT_EQ(failed[0].rfind("PWG 5100.14 section 5.1/5.2", 0), 0U) << failed[0];
-    // What driverless clients take for the paper in the printer, and the
-    // program for the printer's firmware.
+    // What driverless clients take for the paper in the printer, the
+    // program for the printer's firmware, and the printer's number, which
+    // a printer added while the server runs has from the start.
     const RunResult got = RunProgram("ipptool", {"ipptool", "-tv", server.Uri("eve"), "get-printer-attributes.test"});
     const std::string attributes(got.out.begin(), got.out.end());
+    EXPECT_NE(attributes.find("printer-id (integer) = 1\n"), std::string::npos) << attributes;
     EXPECT_NE(attributes.find("media-ready (keyword) = iso_a4_210x297mm"), std::string::npos);
     EXPECT_NE(attributes.find("printer-firmware-name (1setOf nameWithoutLanguage) = " +
                               std::filesystem::path(server.program).filename().string()), std::string::npos)
