@@ -1,7 +1,5 @@
 #include "coded_lines.h"
 
-#include <cups/raster.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -44,14 +42,13 @@ std::size_t WalkRuns(std::span<const std::uint8_t> runs, std::size_t length, std
 
 }  // namespace
 
-std::uint8_t ClearFill(unsigned colorSpace)
+std::uint8_t ClearFill(const cups_page_header2_t& header)
 {
-    return colorSpace == CUPS_CSPACE_W || colorSpace == CUPS_CSPACE_SW ? 0xFF : 0x00;
-}
-
-std::size_t CodedLineSize(std::span<const std::uint8_t> runs, std::size_t length)
-{
-    return WalkRuns(runs, length, 0, [](std::size_t, std::size_t, const std::uint8_t*, bool) {});
+    // A client's header holds any number there, not only the enum's values.
+    unsigned space = 0;
+    static_assert(sizeof space == sizeof header.cupsColorSpace);
+    std::memcpy(&space, &header.cupsColorSpace, sizeof space);
+    return space == CUPS_CSPACE_W || space == CUPS_CSPACE_SW ? 0xFF : 0x00;
 }
 
 std::size_t DecodeRuns(std::span<const std::uint8_t> runs, std::span<std::uint8_t> line, std::uint8_t clearFill)

@@ -11,18 +11,16 @@
 // time, but a repeated byte one byte at a time.
 #pragma once
 
+#include <cups/raster.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
-// The byte a 128 run fills with: 0xFF where 1 bits are paper (W, SW),
-// else 0x00, as libcups fills it.
-std::uint8_t ClearFill(unsigned colorSpace);
-
-// The length of one coded line's runs (after its repeat byte) for a line
-// of `length` bytes, or 0 when `runs` ends first.
-std::size_t CodedLineSize(std::span<const std::uint8_t> runs, std::size_t length);
+// The byte a 128 run fills the page's lines with: 0xFF where 1 bits are
+// paper (W, SW), else 0x00, as libcups fills it.
+std::uint8_t ClearFill(const cups_page_header2_t& header);
 
 // Decodes one coded line's runs into `line`; returns the bytes of `runs`
 // used, or 0 when `runs` ends first.

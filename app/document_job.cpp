@@ -34,9 +34,9 @@ bool SendLine(DocumentPrint& print, unsigned y, const unsigned char* line)
     return WriteLine(print.job, print.options, print.device, y, line);
 }
 
-bool SendCodedLine(DocumentPrint& print, unsigned y, std::span<const std::uint8_t> line)
+bool SendLines(DocumentPrint& print, unsigned y, unsigned count, const unsigned char* line)
 {
-    return WriteCodedLine(print.job, y, line);
+    return WriteLines(print.job, y, count, line);
 }
 
 bool EndPage(DocumentPrint& print)

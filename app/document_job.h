@@ -5,8 +5,6 @@
 
 #include <pappl/pappl.h>
 
-#include <cstdint>
-#include <span>
 #include <string>
 
 // One document's way through the raster callbacks.
@@ -27,8 +25,8 @@ bool BeginDocument(DocumentPrint& print, pappl_job_t* job, pappl_device_t* devic
 // 8-bit grey), sends its lines, ends it.
 bool BeginPage(DocumentPrint& print, const cups_page_header2_t& header);
 bool SendLine(DocumentPrint& print, unsigned y, const unsigned char* line);
-// The lines from y on that one coded line stands for (coded_lines.h).
-bool SendCodedLine(DocumentPrint& print, unsigned y, std::span<const std::uint8_t> line);
+// `count` lines alike, from line y on.
+bool SendLines(DocumentPrint& print, unsigned y, unsigned count, const unsigned char* line);
 bool EndPage(DocumentPrint& print);
 
 // Ends the job; returns whether it printed. A job that sent no page fails

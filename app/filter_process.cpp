@@ -51,9 +51,7 @@ ssize_t WriteRaster(void* ctx, unsigned char* buffer, size_t length)
 {
     auto& filter = *static_cast<FilterProcess*>(ctx);
     filter.pending.insert(filter.pending.end(), buffer, buffer + length);
-    if (filter.pending.size() >= kInputBatch && !FlushFilterInput(filter))
-        return -1;
-    return static_cast<ssize_t>(length);
+    return WriteFilterPending(filter) ? static_cast<ssize_t>(length) : -1;
 }
 
 // Log lines from the filter keep CUPS's prefixes; ERROR: lines are the

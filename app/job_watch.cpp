@@ -52,34 +52,6 @@ bool Tick(pappl_system_t* /*system*/, void* /*data*/)
     return true;
 }
 
-// A job as seen at one look: printers and jobs are found again by their
-// ids before anything is done to them.
-struct JobSeen {
-    int printer = 0, job = 0;
-    ipp_jstate_t state = IPP_JSTATE_PENDING;
-    bool hasDocument = false;
-    time_t created = 0;
-};
-
-std::vector<JobSeen> ActiveJobs(pappl_system_t* system)
-{
-    std::vector<JobSeen> jobs;
-    papplSystemIteratePrinters(
-        system,
-        [](pappl_printer_t* printer, void* data) {
-            papplPrinterIterateActiveJobs(
-                printer,
-                [](pappl_job_t* job, void* list) {
-                    static_cast<std::vector<JobSeen>*>(list)->push_back(
-                        {papplPrinterGetID(papplJobGetPrinter(job)), papplJobGetID(job), papplJobGetState(job),
-                         papplJobGetFilename(job) != nullptr, papplJobGetTimeCreated(job)});
-                },
-                data, 1, 0);
-        },
-        &jobs);
-    return jobs;
-}
-
 pappl_job_t* Find(pappl_system_t* system, const JobSeen& seen)
 {
     pappl_printer_t* printer = papplSystemFindPrinter(system, nullptr, seen.printer, nullptr);
@@ -192,6 +164,25 @@ void Run()
 }
 
 }  // namespace
+
+std::vector<JobSeen> ActiveJobs(pappl_system_t* system)
+{
+    std::vector<JobSeen> jobs;
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t* printer, void* data) {
+            papplPrinterIterateActiveJobs(
+                printer,
+                [](pappl_job_t* job, void* list) {
+                    static_cast<std::vector<JobSeen>*>(list)->push_back(
+                        {papplPrinterGetID(papplJobGetPrinter(job)), papplJobGetID(job), papplJobGetState(job),
+                         papplJobGetFilename(job) != nullptr, papplJobGetTimeCreated(job)});
+                },
+                data, 1, 0);
+        },
+        &jobs);
+    return jobs;
+}
 
 void StartJobWatch(pappl_system_t* system, const JobWatchSettings& settings, void (*atExit)())
 {

@@ -6,7 +6,9 @@
 
 #include <pappl/pappl.h>
 
+#include <ctime>
 #include <string>
+#include <vector>
 
 struct JobWatchSettings {
     int documentTimeout = 900;  // seconds a job may wait for its document, as CUPS's MultipleOperationTimeout
@@ -24,3 +26,15 @@ void StartJobWatch(pappl_system_t* system, const JobWatchSettings& settings, voi
 
 // Ends the watch and saves the state; after papplSystemRun returns.
 void StopJobWatch();
+
+// A job as seen at one look: printers and jobs are found again by their
+// ids before anything is done to them.
+struct JobSeen {
+    int printer = 0, job = 0;
+    ipp_jstate_t state = IPP_JSTATE_PENDING;
+    bool hasDocument = false;
+    time_t created = 0;
+};
+
+// Every printer's jobs not yet ended.
+std::vector<JobSeen> ActiveJobs(pappl_system_t* system);

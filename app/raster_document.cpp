@@ -72,8 +72,9 @@ bool SendRasterPages(DocumentPrint& print, cups_raster_t* raster)
 }
 
 // PWG raster, which phones and CUPS send, is read from the spool file
-// mapped into memory: libcups reads each page's header, and the coded
-// lines go on whole, so that 1-bit pages reach the filter still coded.
+// mapped into memory: libcups reads each page's header; the lines are
+// decoded here, a repeated byte filled at once where libcups copies it a
+// byte at a time, and a line that stands for several goes on once.
 constexpr std::array<std::uint8_t, 4> kPwgSync = {'R', 'a', 'S', '2'};
 
 // Maps the spool file when it is PWG raster; unmaps it when done.
@@ -133,8 +134,7 @@ bool ReadPwgHeader(std::span<const std::uint8_t> file, std::size_t at, cups_page
 {
     if (file.size() - at < sizeof header)
         return false;
-    std::array<std::span<const std::uint8_t>, 2> parts{
-        kPwgSync, file.subspan(at, sizeof header)};
+    std::array<std::span<const std::uint8_t>, 2> parts{kPwgSync, file.subspan(at, sizeof header)};
     cups_raster_t* raster = cupsRasterOpenIO(ReadHeaderBytes, &parts, CUPS_RASTER_READ);
     const bool ok = raster != nullptr && cupsRasterReadHeader2(raster, &header) != 0;
     if (raster != nullptr)
@@ -147,24 +147,28 @@ bool SendPwgPages(DocumentPrint& print, PwgFile& pwg)
     const std::span<const std::uint8_t> file = pwg.bytes;
     bool ok = true;
     cups_page_header2_t header;
+    std::vector<std::uint8_t> line;
     for (std::size_t at = kPwgSync.size(); ok && !papplJobIsCanceled(print.job) && ReadPwgHeader(file, at, header);) {
         at += sizeof header;
         CountPages(print, header);
         if (!BeginPage(print, header))
             return false;
+        // The header passed the page's checks: its lines are of a size the printer takes.
+        line.resize(header.cupsBytesPerLine);
+        const std::uint8_t fill = ClearFill(header);
         for (unsigned y = 0, lines = 0; y < header.cupsHeight; ++lines) {
             if (lines % 64 == 0) {
                 if (papplJobIsCanceled(print.job))
                     break;
                 pwg.Release(at);
             }
-            const std::size_t size = at < file.size() ? CodedLineSize(file.subspan(at + 1), header.cupsBytesPerLine) : 0;
+            const std::size_t size = at < file.size() ? DecodeRuns(file.subspan(at + 1), line, fill) : 0;
             if (size == 0) {
                 FailDocument(print.job, CutOff(print));
                 ok = false;
                 break;
             }
-            SendCodedLine(print, y, file.subspan(at, size + 1));
+            SendLines(print, y, file[at] + 1U, line.data());
             y += file[at] + 1U;
             at += size + 1;
         }

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "coded_lines.h"
 #include "filter_process.h"
 #include "mono_driver.h"
 #include "page_input.h"
@@ -22,8 +21,6 @@ struct JobState {
     cups_page_header2_t header{};  // the filter's header for the current page
     InputPage input;
     Dither dither{};
-    std::uint8_t clearFill = 0;  // what a coded line's 128 run fills with
-    std::vector<std::uint8_t> line;  // a decoded input line
     std::vector<std::uint8_t> row;
     unsigned rowsSent = 0;
     std::string failure;  // why the job cannot be printed
@@ -93,10 +90,6 @@ bool StartPageOf(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* 
         }
     }
 
-    unsigned space = 0;
-    std::memcpy(&space, &options->header.cupsColorSpace, sizeof space);
-    state.clearFill = ClearFill(space);
-
     // Grey as the job's colour mode and content ask.
     const Screen screen = ScreenFor(options->print_color_mode, options->print_content_optimize);
     if (screen == Screen::kThreshold) {
@@ -157,38 +150,29 @@ bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* de
 bool WriteLine(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/, unsigned y,
                const unsigned char* line)
 {
-    JobState* state = StateOf(job);
-    if (state == nullptr || state->paper == nullptr || y < state->paper->top ||
-        state->rowsSent >= state->header.cupsHeight)
-        return true;
-    SendRow(*state, {line, state->input.bytesPerLine}, y);
-    return true;
+    return WriteLines(job, y, 1, line);
 }
 
-bool WriteCodedLine(pappl_job_t* job, unsigned y, std::span<const std::uint8_t> line)
+bool WriteLines(pappl_job_t* job, unsigned y, unsigned count, const unsigned char* line)
 {
     JobState* state = StateOf(job);
-    if (state == nullptr || state->paper == nullptr || line.empty())
+    if (state == nullptr || state->paper == nullptr)
         return true;
     // The rows these input lines fill: none above the printable area, none
     // past the page's or the paper's end.
     const unsigned from = std::max(y, state->paper->top);
-    const unsigned end = std::min(y + line[0] + 1U, state->input.height);
+    const unsigned end = std::min(y + count, state->input.height);
     const unsigned rows = from < end ? std::min(end - from, state->header.cupsHeight - state->rowsSent) : 0;
-    if (rows == 0)
-        return true;
-    state->line.resize(state->input.bytesPerLine);
-    DecodeRuns(line.subspan(1), state->line, state->clearFill);
-    if (state->input.sense == LineSense::kBlack1 || state->input.sense == LineSense::kWhite1) {
+    const std::span<const std::uint8_t> in(line, state->input.bytesPerLine);
+    if (rows > 0 && (state->input.sense == LineSense::kBlack1 || state->input.sense == LineSense::kWhite1)) {
         // No screen on a 1-bit page: its rows are alike as its lines are.
-        ConvertLine(state->line, state->input, from, state->paper->left, state->dither, state->row,
-                    state->header.cupsWidth);
+        ConvertLine(in, state->input, from, state->paper->left, state->dither, state->row, state->header.cupsWidth);
         if (WriteFilterRow(state->filter, state->row, rows))
             state->rowsSent += rows;
         return true;
     }
     for (unsigned i = 0; i < rows; ++i)
-        SendRow(*state, state->line, from + i);
+        SendRow(*state, in, from + i);
     return true;
 }
 

@@ -4,15 +4,11 @@
 
 #include <pappl/pappl.h>
 
-#include <cstdint>
-#include <span>
-
 bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
 bool WriteLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned y,
                const unsigned char* line);
-// WriteLine for input lines y on that one coded line stands for (its
-// repeat byte and runs, as coded_lines.h describes them, whole).
-bool WriteCodedLine(pappl_job_t* job, unsigned y, std::span<const std::uint8_t> line);
+// WriteLine for `count` input lines alike, from line y of the page on.
+bool WriteLines(pappl_job_t* job, unsigned y, unsigned count, const unsigned char* line);
 bool EndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
 bool EndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);

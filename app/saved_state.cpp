@@ -12,6 +12,8 @@
 #include <thread>
 #include <utility>
 
+#include "job_watch.h"
+
 namespace {
 
 // One option as PAPPL writes it: name="value", with \ and " escaped.
@@ -103,18 +105,8 @@ void RemoveStraySpoolFiles(pappl_system_t* system, const std::string& spoolDirec
 {
     // PAPPL names a job's files "p<printer-id>j<job-id>-<name>.<ext>".
     std::set<std::pair<int, int>> waiting;
-    papplSystemIteratePrinters(
-        system,
-        [](pappl_printer_t* printer, void* data) {
-            papplPrinterIterateActiveJobs(
-                printer,
-                [](pappl_job_t* job, void* jobs) {
-                    static_cast<std::set<std::pair<int, int>>*>(jobs)->emplace(
-                        papplPrinterGetID(papplJobGetPrinter(job)), papplJobGetID(job));
-                },
-                data, 1, 0);
-        },
-        &waiting);
+    for (const JobSeen& seen : ActiveJobs(system))
+        waiting.emplace(seen.printer, seen.job);
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(spoolDirectory, error)) {
         // PAPPL names a document pPPPPPjJJJJJJJJJ-NAME: printer and job id.
