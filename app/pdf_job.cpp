@@ -34,30 +34,80 @@ namespace {
 // smaller one centred, and one within 2% of the paper's size (CUPS's
 // driverless queues send A4 as 595.28 x 841.89 points, the PPD's A4 is 595
 // x 842) printed as it is, from the paper's bottom left corner, as
-// gstoraster prints it. Figures are rounded to six decimals as pdftopdf
-// writes them. What a page laid out on the paper draws past its own edges
-// stays unprinted, as pdftopdf clips it; a page printed as it is is not
-// clipped. Ghostscript renders the printable area only, as CUPS's
+// gstoraster prints it; with both, when one page of the document is too
+// large for the paper, every page is fitted. A page is its TrimBox, else
+// its CropBox, else its MediaBox, as pdftopdf takes it, turned by its
+// /Rotate. Figures are rounded to six decimals as pdftopdf writes them.
+// What a page laid out on the paper draws past its own edges stays
+// unprinted, as pdftopdf clips it; a page printed as it is is not clipped.
+// Ghostscript renders the printable area only, as CUPS's
 // gstoraster has it do for the PPD, so that the raster goes to the filter
 // as it is; a line on standard error tells the page count and each page
 // done.
 constexpr const char* kPlacePages = R"PS(
 /Rtm6 { 1e6 mul round 1e6 div } def
+% <page> RtmPageGeometry -: the page as ghostscript's own page setup
+% (pdfshowpage_setpage) takes it, from the same box: RtmW x RtmH, its size
+% scaled by its /UserUnit and turned by its /Rotate; and RtmPageSpace, what
+% that setup does to draw it within 0 0 RtmW RtmH: turn it, move the box's
+% corner to 0 0, scale by the UserUnit and clip to the CropBox. The setup
+% itself would also set the device to the page's size, and then this
+% program to the paper's: a new page buffer twice a page, and its drawing
+% transformation lost on the way.
+/RtmPageGeometry {
+  /RtmPg exch def
+  RtmPg newpdf_get_any_box /RtmBox exch def /RtmBoxName exch def
+  /RtmU RtmPg /UserUnit .knownget not { 1 } if def
+  RtmBox length 4 eq {
+    RtmBox aload pop 3 -1 roll 2 copy gt { exch } if 4 2 roll 2 copy gt { exch } if
+    /RtmX1 exch def /RtmX0 exch def /RtmY1 exch def /RtmY0 exch def
+    /RtmW0 RtmX1 RtmX0 sub RtmU mul def /RtmH0 RtmY1 RtmY0 sub RtmU mul def
+    /RtmX0 RtmX0 RtmU mul def /RtmY0 RtmY0 RtmU mul def
+  } {
+    currentpagedevice /PageSize get aload pop /RtmH0 exch def /RtmW0 exch def /RtmX0 0 def /RtmY0 0 def
+  } ifelse
+  /RtmQ RtmPg /Rotate .knownget {
+    90 div cvi dup 0 lt { dup -4 lt { 4 mod } if 4 add } if dup 3 gt { 4 mod } if
+  } { 0 } ifelse def
+  RtmQ 2 mod 1 eq { RtmH0 RtmW0 } { RtmW0 RtmH0 } ifelse /RtmH exch def /RtmW exch def
+} bind def
+/RtmPageSpace {
+  RtmQ 0 eq { RtmX0 neg RtmY0 neg translate } if
+  RtmQ 1 eq { 270 rotate RtmX0 RtmW0 add neg RtmY0 neg translate } if
+  RtmQ 2 eq { 180 rotate RtmX0 RtmW0 add neg RtmY0 RtmH0 add neg translate } if
+  RtmQ 3 eq { 90 rotate RtmX0 neg RtmY0 RtmH0 add neg translate } if
+  RtmPg /UserUnit known { RtmU dup scale } if
+  RtmBoxName /MediaBox eq RtmPg /CropBox known and {
+    RtmPg /CropBox get aload pop 2 index sub exch 3 index sub exch rectclip
+  } if
+} bind def
 RtmFile (r) file runpdfbegin
 RtmPaper aload pop /RtmPH exch def /RtmPW exch def
 RtmArea aload pop /RtmT exch def /RtmR exch def /RtmB exch def /RtmL exch def
 /RtmAW RtmR RtmL sub def /RtmAH RtmT RtmB sub def
 /RtmLast RtmLast pdfpagecount 2 copy gt { exch } if pop def
 (RtmPages ) print RtmLast RtmFirst sub 1 add dup 0 lt { pop 0 } if = flush
+% As pdftopdf decides it for the whole document: with "auto" and "auto-fit",
+% one page too large for the paper either way round, by more than 2%, has
+% every page fitted.
+/RtmLarge false def
+RtmScaling /auto eq RtmScaling /auto-fit eq or {
+  1 1 pdfpagecount {
+    pdfgetpage dup null eq { pop } {
+      RtmPageGeometry
+      /RtmW98 RtmW 100 mul 102 div cvi def /RtmH98 RtmH 100 mul 102 div cvi def
+      RtmW98 RtmPW gt RtmH98 RtmPH gt or RtmH98 RtmPW gt RtmW98 RtmPH gt or and { /RtmLarge true def } if
+    } ifelse
+  } for
+} if
 RtmFirst 1 RtmLast {
   pdfgetpage dup /Page exch store
-  pdfshowpage_init pdfshowpage_setpage
-  currentpagedevice /PageSize get aload pop /RtmH exch def /RtmW exch def
+  pdfshowpage_init dup newpdf_device_setup dup RtmPageGeometry
   << /PageSize RtmPaper >> setpagedevice
   RtmScreen
   /RtmA RtmTurn dup 0 lt { pop RtmW RtmH gt RtmPW RtmPH gt ne { 90 } { 0 } ifelse } if def
   RtmA 180 mod 0 eq { RtmW RtmH } { RtmH RtmW } ifelse /RtmEH exch def /RtmEW exch def
-  /RtmMode RtmScaling def
+  /RtmMode RtmScaling RtmLarge { pop /fit } if def
   RtmMode /auto eq {
     RtmEW RtmPW 0.98 mul ge RtmEH RtmPH 0.98 mul ge and RtmEW RtmPW 1.02 mul le RtmEH RtmPH 1.02 mul le and and
     { /asis } { RtmEW RtmPW gt RtmEH RtmPH gt or { /fit } { /none } ifelse } ifelse /RtmMode exch def
@@ -79,6 +129,7 @@ RtmFirst 1 RtmLast {
   RtmA 180 eq { RtmW RtmH translate 180 rotate } if
   RtmA 270 eq { 0 RtmW translate -90 rotate } if
   RtmMode /asis ne { 0 0 RtmW RtmH rectclip } if
+  RtmPageSpace
   pdfshowpage_finish
   (RtmPage\n) print flush
 } for
@@ -154,6 +205,8 @@ bool StartGhostscript(Ghostscript& gs, const char* file, const Paper& paper, con
     const unsigned last = std::min(options.last_page, static_cast<unsigned>(INT_MAX));
     const std::vector<std::string> args = {
         "gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE", "-dNOMEDIAATTRS", "-dShowAcroForm",
+        // A page's box as pdftopdf takes it: its TrimBox, else its CropBox, else its MediaBox.
+        "-dUseTrimBox", "-dUseCropBox",
         "-sstdout=%stderr", "-sOutputFile=%stdout", "-sDEVICE=cups", "-r600x600",
         "-dDEVICEWIDTHPOINTS=" + std::to_string(h.PageSize[0]), "-dDEVICEHEIGHTPOINTS=" + std::to_string(h.PageSize[1]),
         "-dcupsBitsPerColor=1", "-dcupsColorOrder=0", "-dcupsColorSpace=0",

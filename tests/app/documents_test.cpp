@@ -46,6 +46,11 @@ const PdfCase kPdfs[] = {
      {"na_letter_8.5x11in", "cardstock", 50, 2, nullptr, 2, 4}, 4, 3},
     {"ScaledOntoA5", "A5", {"iso_a5_148x210mm", nullptr, 0, 1, nullptr, 1, 2}, 2, 1},
     {"A4ScaledOntoLetter", "Letter", {"na_letter_8.5x11in", nullptr, 0, 1, nullptr, 1, 1}, 2, 1, RTM_TESTPAGE},
+    // Pages turned by their /Rotate, boxes away from 0 0, a page drawing
+    // past its box and one with a CropBox; one page too large for A4 has
+    // them all fitted.
+    {"TurnedShiftedAndCroppedPagesOntoA4", "A4", {"iso_a4_210x297mm", nullptr, 0, 1, nullptr, 1, 6}, 2, 1,
+     RTM_TEST_DATA "/turned-pages.pdf"},
 };
 
 class Pdf : public Documents, public ::testing::WithParamInterface<PdfCase> {};
