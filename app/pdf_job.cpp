@@ -46,6 +46,9 @@ namespace {
 // done.
 constexpr const char* kPlacePages = R"PS(
 /Rtm6 { 1e6 mul round 1e6 div } def
+% Ghostscript's page setup reports a page without a valid MediaBox through
+% pdfformaterror, which it only defines where its own PDF runner works.
+/pdfformaterror where { pop } { /pdfformaterror { newpdf_pdfformaterror } def } ifelse
 % <page> RtmPageGeometry -: the page as ghostscript's own page setup
 % (pdfshowpage_setpage) takes it, from the same box: RtmW x RtmH, its size
 % scaled by its /UserUnit and turned by its /Rotate; and RtmPageSpace, what
@@ -90,14 +93,15 @@ RtmArea aload pop /RtmT exch def /RtmR exch def /RtmB exch def /RtmL exch def
 % As pdftopdf decides it for the whole document: with "auto" and "auto-fit",
 % one page too large for the paper either way round, by more than 2%, has
 % every page fitted.
+% A page that cannot be read here has its say when it is printed.
 /RtmLarge false def
 RtmScaling /auto eq RtmScaling /auto-fit eq or {
   1 1 pdfpagecount {
-    pdfgetpage dup null eq { pop } {
-      RtmPageGeometry
+    mark exch {
+      pdfgetpage RtmPageGeometry
       /RtmW98 RtmW 100 mul 102 div cvi def /RtmH98 RtmH 100 mul 102 div cvi def
       RtmW98 RtmPW gt RtmH98 RtmPH gt or RtmH98 RtmPW gt RtmW98 RtmPH gt or and { /RtmLarge true def } if
-    } ifelse
+    } stopped cleartomark
   } for
 } if
 RtmFirst 1 RtmLast {
