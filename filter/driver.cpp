@@ -45,6 +45,17 @@ struct RasterInput {
     std::size_t filled = 0;  // bytes in ahead
 };
 
+// What the reader last copied out of its read-ahead: where to, how many
+// bytes, and whether all but the last were white. Where libcups has a row
+// copied straight into the row buffer in one piece (an uncompressed
+// stream), that is most of the blank-row test, done on the way.
+struct LastCopy {
+    const std::uint8_t* to = nullptr;
+    std::size_t length = 0;
+    bool whiteButLast = false;
+};
+LastCopy gLastCopy;
+
 // One read of the descriptor: 0 at the end of the stream, on a failure or
 // once the job is cancelled.
 ssize_t ReadSome(RasterInput& input, unsigned char* buffer, std::size_t length)
@@ -75,7 +86,8 @@ ssize_t ReadRaster(void* ctx, unsigned char* buffer, std::size_t length)
         input.filled = static_cast<std::size_t>(got);
     }
     const std::size_t part = std::min(length, input.filled - input.next);
-    std::memcpy(buffer, input.ahead.data() + input.next, part);
+    gLastCopy = {buffer, part,
+                 CopyWhiteButLast(buffer, input.ahead.data() + input.next, static_cast<std::uint32_t>(part))};
     input.next += part;
     return static_cast<ssize_t>(part);
 }
@@ -166,13 +178,23 @@ void SendOneLineData(const cups_page_header2_t& header)
     CompressDataAndSend(szRasterBuf.get(), ((header.cupsWidth + 7) >> 3) + gMarginLeft);
 }
 
+namespace {
+
+// A row's last byte when it prints nothing: its pixel bits white, its
+// padding bits clear.
+std::uint8_t LastByteWhite(std::uint32_t cupsWidth)
+{
+    const std::uint32_t w = cupsWidth & 7;
+    return static_cast<std::uint8_t>(w == 0 ? 0xFF : (0xFF << (8 - w)) & 0xFF);
+}
+
+}  // namespace
+
 bool IsBlankRow(const std::uint8_t* row, std::uint32_t total, std::uint32_t cupsWidth)
 {
     if (total == 0)
         return true;
-    const std::uint32_t w = cupsWidth & 7;
-    const auto lastWhite = static_cast<std::uint8_t>(w == 0 ? 0xFF : (0xFF << (8 - w)) & 0xFF);
-    return row[total - 1] == lastWhite && IsWhite(row, total - 1);
+    return row[total - 1] == LastByteWhite(cupsWidth) && IsWhite(row, total - 1);
 }
 
 const char* UnprintablePageReason(const cups_page_header2_t& header)
@@ -225,13 +247,20 @@ bool AllocatePageBuffers(const cups_page_header2_t& header)
 void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header)
 {
     const std::uint32_t total = header.cupsBytesPerLine + gMarginLeft;
+    std::uint8_t* const row = szRasterBuf.get() + gMarginLeft;
+    const std::uint8_t lastWhite = LastByteWhite(header.cupsWidth);
     gFeed = gMarginTop;
     for (std::uint32_t mCurLine = 0; mCurLine < header.cupsHeight; ++mCurLine) {
         if (gCanceled || gOutputFailed)
             break;
-        if (cupsRasterReadPixels(ras, szRasterBuf.get() + gMarginLeft, header.cupsBytesPerLine) == 0)
+        gLastCopy.to = nullptr;
+        if (cupsRasterReadPixels(ras, row, header.cupsBytesPerLine) == 0)
             break;
-        if (IsBlankRow(szRasterBuf.get(), total, header.cupsWidth))
+        // The left margin in front of the row is white.
+        const bool blank = gLastCopy.to == row && gLastCopy.length == header.cupsBytesPerLine
+                               ? gLastCopy.whiteButLast && row[header.cupsBytesPerLine - 1] == lastWhite
+                               : IsBlankRow(szRasterBuf.get(), total, header.cupsWidth);
+        if (blank)
             ++gFeed;
         else
             SendOneLineData(header);

@@ -97,6 +97,7 @@ std::uint64_t ZeroByteMarks(std::uint64_t word)
 //                       reads at[0, 65)
 //   CopyInk32(to, from) writes the complements of from[0, 32)
 //   White64(at)         at[0, 64) is all white
+//   CopyWhite64(to, from) copies from[0, 64) and says whether it is all white
 
 // Word at a time, for any processor.
 struct Words {
@@ -131,6 +132,16 @@ struct Words {
             all &= Load(at + k);
         return all == kAllOnes;
     }
+    static bool CopyWhite64(std::uint8_t* to, const std::uint8_t* from)
+    {
+        std::uint64_t all = kAllOnes;
+        for (std::uint32_t k = 0; k < kMaskBits; k += kWord) {
+            const std::uint64_t word = Load(from + k);
+            Store(to + k, word);
+            all &= word;
+        }
+        return all == kAllOnes;
+    }
 };
 
 #ifdef RTM_X86_64
@@ -151,6 +162,19 @@ struct Sse2 {
     {
         const __m128i all = _mm_and_si128(_mm_and_si128(Load16(at), Load16(at + 16)),
                                           _mm_and_si128(Load16(at + 32), Load16(at + 48)));
+        return _mm_movemask_epi8(_mm_cmpeq_epi8(all, _mm_set1_epi8(-1))) == 0xFFFF;
+    }
+    static bool CopyWhite64(std::uint8_t* to, const std::uint8_t* from)
+    {
+        const __m128i a = Load16(from);
+        const __m128i b = Load16(from + 16);
+        const __m128i c = Load16(from + 32);
+        const __m128i d = Load16(from + 48);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16), b);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 32), c);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 48), d);
+        const __m128i all = _mm_and_si128(_mm_and_si128(a, b), _mm_and_si128(c, d));
         return _mm_movemask_epi8(_mm_cmpeq_epi8(all, _mm_set1_epi8(-1))) == 0xFFFF;
     }
 
@@ -180,6 +204,14 @@ struct Avx2 {
     {
         return _mm256_testc_si256(_mm256_and_si256(Load32(at), Load32(at + 32)), _mm256_set1_epi8(-1)) != 0;
     }
+    [[RTM_AVX2]] static bool CopyWhite64(std::uint8_t* to, const std::uint8_t* from)
+    {
+        const __m256i a = Load32(from);
+        const __m256i b = Load32(from + 32);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), a);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32), b);
+        return _mm256_testc_si256(_mm256_and_si256(a, b), _mm256_set1_epi8(-1)) != 0;
+    }
 
 private:
     [[RTM_AVX2]] static __m256i Load32(const std::uint8_t* at)
@@ -208,6 +240,25 @@ bool IsWhiteWith(const std::uint8_t* row, std::uint32_t n)
         if (!Form::White64(row + i))
             return false;
     return Form::White64(row + n - kMaskBits);
+}
+
+// Copies from[0, n) to `to` and says whether from[0, n - 1) is all white:
+// 64 bytes a step, the last step overlapping the one before.
+template <class Form>
+bool CopyWhiteButLastWith(std::uint8_t* to, const std::uint8_t* from, std::uint32_t n)
+{
+    if (n <= kMaskBits) {
+        std::memcpy(to, from, n);
+        return n <= 1 || IsWhiteWith<Form>(from, n - 1);
+    }
+    bool white = true;
+    std::uint32_t i = 0;
+    for (; i + kMaskBits < n; i += kMaskBits)
+        white = Form::CopyWhite64(to + i, from + i) && white;
+    // [i, n) is all that is left; copy the last 64 bytes and test the 64
+    // before the last byte, both inside the row as n > 64.
+    Form::CopyWhite64(to + n - kMaskBits, from + n - kMaskBits);
+    return white && Form::White64(from + n - kMaskBits - 1);
 }
 
 // bits[w] bit k: row[64w + k] equals row[64w + k + 1], for positions whose
@@ -444,6 +495,11 @@ bool IsWhiteWords(const std::uint8_t* row, std::uint32_t n)
     return IsWhiteWith<Words>(row, n);
 }
 
+bool CopyWhiteButLastWords(std::uint8_t* to, const std::uint8_t* from, std::uint32_t n)
+{
+    return CopyWhiteButLastWith<Words>(to, from, n);
+}
+
 #ifdef RTM_X86_64
 std::uint32_t EncodeRowSse2(const std::uint8_t* row, std::uint32_t length, std::uint8_t* out)
 {
@@ -453,6 +509,11 @@ std::uint32_t EncodeRowSse2(const std::uint8_t* row, std::uint32_t length, std::
 bool IsWhiteSse2(const std::uint8_t* row, std::uint32_t n)
 {
     return IsWhiteWith<Sse2>(row, n);
+}
+
+bool CopyWhiteButLastSse2(std::uint8_t* to, const std::uint8_t* from, std::uint32_t n)
+{
+    return CopyWhiteButLastWith<Sse2>(to, from, n);
 }
 
 [[RTM_AVX2, gnu::flatten]] std::uint32_t EncodeRowAvx2(const std::uint8_t* row, std::uint32_t length,
@@ -465,11 +526,17 @@ bool IsWhiteSse2(const std::uint8_t* row, std::uint32_t n)
 {
     return IsWhiteWith<Avx2>(row, n);
 }
+
+[[RTM_AVX2, gnu::flatten]] bool CopyWhiteButLastAvx2(std::uint8_t* to, const std::uint8_t* from, std::uint32_t n)
+{
+    return CopyWhiteButLastWith<Avx2>(to, from, n);
+}
 #endif
 
 struct Kernels {
     std::uint32_t (*encodeRow)(const std::uint8_t*, std::uint32_t, std::uint8_t*);
     bool (*isWhite)(const std::uint8_t*, std::uint32_t);
+    bool (*copyWhiteButLast)(std::uint8_t*, const std::uint8_t*, std::uint32_t);
 };
 
 Kernels KernelsOf(RowForm form)
@@ -477,12 +544,12 @@ Kernels KernelsOf(RowForm form)
     switch (form) {
 #ifdef RTM_X86_64
     case RowForm::Sse2:
-        return {EncodeRowSse2, IsWhiteSse2};
+        return {EncodeRowSse2, IsWhiteSse2, CopyWhiteButLastSse2};
     case RowForm::Avx2:
-        return {EncodeRowAvx2, IsWhiteAvx2};
+        return {EncodeRowAvx2, IsWhiteAvx2, CopyWhiteButLastAvx2};
 #endif
     default:
-        return {EncodeRowWords, IsWhiteWords};
+        return {EncodeRowWords, IsWhiteWords, CopyWhiteButLastWords};
     }
 }
 
@@ -514,6 +581,11 @@ std::uint32_t EncodeRow(const std::uint8_t* row, std::uint32_t length, std::uint
 bool IsWhite(const std::uint8_t* row, std::uint32_t n)
 {
     return gKernels.isWhite(row, n);
+}
+
+bool CopyWhiteButLast(std::uint8_t* to, const std::uint8_t* from, std::uint32_t n)
+{
+    return gKernels.copyWhiteButLast(to, from, n);
 }
 
 std::span<const RowForm> AvailableRowForms()
