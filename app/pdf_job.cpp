@@ -92,8 +92,8 @@ RtmArea aload pop /RtmT exch def /RtmR exch def /RtmB exch def /RtmL exch def
 (RtmPages ) print RtmLast RtmFirst sub 1 add dup 0 lt { pop 0 } if = flush
 % As pdftopdf decides it for the whole document: with "auto" and "auto-fit",
 % one page too large for the paper either way round, by more than 2%, has
-% every page fitted.
-% A page that cannot be read here has its say when it is printed.
+% every page fitted. A page that cannot be read here is skipped; it has its
+% say when it is printed.
 /RtmLarge false def
 RtmScaling /auto eq RtmScaling /auto-fit eq or {
   1 1 pdfpagecount {

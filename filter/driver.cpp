@@ -56,6 +56,14 @@ struct LastCopy {
 };
 LastCopy gLastCopy;
 
+// A row's last byte when it prints nothing: its pixel bits white, its
+// padding bits clear.
+std::uint8_t LastByteWhite(std::uint32_t cupsWidth)
+{
+    const std::uint32_t w = cupsWidth & 7;
+    return static_cast<std::uint8_t>(w == 0 ? 0xFF : (0xFF << (8 - w)) & 0xFF);
+}
+
 // One read of the descriptor: 0 at the end of the stream, on a failure or
 // once the job is cancelled.
 ssize_t ReadSome(RasterInput& input, unsigned char* buffer, std::size_t length)
@@ -177,18 +185,6 @@ void SendOneLineData(const cups_page_header2_t& header)
     }
     CompressDataAndSend(szRasterBuf.get(), ((header.cupsWidth + 7) >> 3) + gMarginLeft);
 }
-
-namespace {
-
-// A row's last byte when it prints nothing: its pixel bits white, its
-// padding bits clear.
-std::uint8_t LastByteWhite(std::uint32_t cupsWidth)
-{
-    const std::uint32_t w = cupsWidth & 7;
-    return static_cast<std::uint8_t>(w == 0 ? 0xFF : (0xFF << (8 - w)) & 0xFF);
-}
-
-}  // namespace
 
 bool IsBlankRow(const std::uint8_t* row, std::uint32_t total, std::uint32_t cupsWidth)
 {
