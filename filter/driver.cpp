@@ -32,29 +32,28 @@ constexpr unsigned kResolution = 600;
 // The raster arrives through this reader rather than straight from the
 // descriptor, so that the end of the stream can be told apart from a page
 // header that libcups refused, and a cancelled job stops waiting for data.
-// libcups asks for an uncompressed stream one row at a time; reading ahead
-// turns a system call per row into one per 64 KiB.
-constexpr std::size_t kReadAhead = std::size_t{64} * 1024;
+//
+// It reads the stream in 64 KiB pieces at 64 KiB offsets, the reads the
+// page cache serves at least cost, into a read-ahead. An uncompressed
+// page's rows are then handed to libcups where they already lie: the page
+// body asks libcups for the whole rows the read-ahead holds, into the
+// read-ahead itself, and the reader only has to count them out. Page
+// headers and compressed streams, which libcups reads into buffers of its
+// own, are copied out of the read-ahead as usual.
+constexpr std::size_t kPiece = std::size_t{64} * 1024;
+// The longest row the printer takes: 65535 dots.
+constexpr std::size_t kLongestRow = (kMaxDots + 7) / 8;
 
 struct RasterInput {
     int fd = 0;
     bool ended = false;   // libcups asked for more and the stream had nothing left
     bool failed = false;  // reading failed
-    std::array<std::uint8_t, kReadAhead> ahead{};
-    std::size_t next = 0;    // first byte of ahead not yet handed to libcups
-    std::size_t filled = 0;  // bytes in ahead
+    // A piece always fits behind the part of a row left over from the last.
+    std::array<std::uint8_t, kPiece + kLongestRow> ahead{};
+    std::size_t next = 0;     // first byte of ahead not yet handed to libcups
+    std::size_t filled = 0;   // bytes in ahead
+    std::uint64_t offset = 0;  // bytes of the stream read so far
 };
-
-// What the reader last copied out of its read-ahead: where to, how many
-// bytes, and whether all but the last were white. Where libcups has a row
-// copied straight into the row buffer in one piece (an uncompressed
-// stream), that is most of the blank-row test, done on the way.
-struct LastCopy {
-    const std::uint8_t* to = nullptr;
-    std::size_t length = 0;
-    bool whiteButLast = false;
-};
-LastCopy gLastCopy;
 
 // A row's last byte when it prints nothing: its pixel bits white, its
 // padding bits clear.
@@ -70,8 +69,10 @@ ssize_t ReadSome(RasterInput& input, unsigned char* buffer, std::size_t length)
 {
     for (;;) {
         const ssize_t got = read(input.fd, buffer, length);
-        if (got > 0)
+        if (got > 0) {
+            input.offset += static_cast<std::uint64_t>(got);
             return got;
+        }
         if (got < 0 && errno == EINTR && !gCanceled)
             continue;
         if (got < 0 && !gCanceled)
@@ -81,23 +82,55 @@ ssize_t ReadSome(RasterInput& input, unsigned char* buffer, std::size_t length)
     }
 }
 
+// Reads up to the next 64 KiB offset of the stream behind what the
+// read-ahead holds, first moving that to the front when the piece would
+// not fit behind it; false when nothing came.
+bool ReadPiece(RasterInput& input)
+{
+    if (input.filled + kPiece > input.ahead.size()) {
+        std::memmove(input.ahead.data(), input.ahead.data() + input.next, input.filled - input.next);
+        input.filled -= input.next;
+        input.next = 0;
+    }
+    const ssize_t got = ReadSome(input, input.ahead.data() + input.filled, kPiece - input.offset % kPiece);
+    input.filled += static_cast<std::size_t>(got);
+    return got > 0;
+}
+
 ssize_t ReadRaster(void* ctx, unsigned char* buffer, std::size_t length)
 {
     auto& input = *static_cast<RasterInput*>(ctx);
+    if (buffer == input.ahead.data() + input.next) {
+        // Rows the page body asked for where they lie: nothing to copy.
+        const std::size_t part = std::min(length, input.filled - input.next);
+        input.next += part;
+        return static_cast<ssize_t>(part);
+    }
     if (input.next == input.filled) {
-        if (length >= kReadAhead)
+        // libcups fills its own 64 KiB buffer for a compressed stream:
+        // straight from the descriptor, as the read-ahead would only add a
+        // copy.
+        if (length >= kPiece)
             return ReadSome(input, buffer, length);
-        const ssize_t got = ReadSome(input, input.ahead.data(), kReadAhead);
-        if (got == 0)
+        if (!ReadPiece(input))
             return 0;
-        input.next = 0;
-        input.filled = static_cast<std::size_t>(got);
     }
     const std::size_t part = std::min(length, input.filled - input.next);
-    gLastCopy = {buffer, part,
-                 CopyWhiteButLast(buffer, input.ahead.data() + input.next, static_cast<std::uint32_t>(part))};
+    std::memcpy(buffer, input.ahead.data() + input.next, part);
     input.next += part;
     return static_cast<ssize_t>(part);
+}
+
+// Whether the stream's rows arrive as they are, so that libcups can hand
+// them over in place: the synchronisation words of the uncompressed CUPS
+// raster versions, in either byte order. libcups has read the word through
+// the read-ahead, whose first four bytes it is.
+bool RowsAsTheyAre(const RasterInput& input)
+{
+    constexpr std::array<const char*, 4> kUncompressed{"RaSt", "tSaR", "RaS3", "3SaR"};
+    return input.filled >= 4 && std::any_of(kUncompressed.begin(), kUncompressed.end(), [&](const char* sync) {
+               return std::memcmp(input.ahead.data(), sync, 4) == 0;
+           });
 }
 
 void OnTerminate(int /*signal*/)
@@ -177,13 +210,22 @@ void SendBlankLineData(std::int32_t lines)
         ImageDataCpy(szBlankLineCmd);
 }
 
-void SendOneLineData(const cups_page_header2_t& header)
+void SendOneLineData(const std::uint8_t* row, const cups_page_header2_t& header)
 {
     if (gFeed > 0) {
         SendBlankLineData(gFeed);
         gFeed = 0;
     }
-    CompressDataAndSend(szRasterBuf.get(), ((header.cupsWidth + 7) >> 3) + gMarginLeft);
+    // The printer's row begins with the left margin's white bytes: the row
+    // goes behind them in the row buffer, unless there are none.
+    const std::uint32_t total = header.cupsBytesPerLine + gMarginLeft;
+    if (gMarginLeft == 0) {
+        CompressDataAndSend(row, total);
+        return;
+    }
+    if (row != szRasterBuf.get() + gMarginLeft)
+        std::memcpy(szRasterBuf.get() + gMarginLeft, row, header.cupsBytesPerLine);
+    CompressDataAndSend(szRasterBuf.get(), total);
 }
 
 bool IsBlankRow(const std::uint8_t* row, std::uint32_t total, std::uint32_t cupsWidth)
@@ -240,32 +282,48 @@ bool AllocatePageBuffers(const cups_page_header2_t& header)
     return true;
 }
 
-void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header)
+namespace {
+
+// Reads and sends every row of the page whose header was just read. Rows
+// that arrive as they are go in blocks, as many whole rows as the
+// read-ahead holds, where they lie; others one at a time into the row
+// buffer.
+void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header, RasterInput& input, bool& inPlace)
 {
-    const std::uint32_t total = header.cupsBytesPerLine + gMarginLeft;
-    std::uint8_t* const row = szRasterBuf.get() + gMarginLeft;
-    const std::uint8_t lastWhite = LastByteWhite(header.cupsWidth);
+    const std::uint32_t bpl = header.cupsBytesPerLine;
     gFeed = gMarginTop;
-    for (std::uint32_t mCurLine = 0; mCurLine < header.cupsHeight; ++mCurLine) {
+    for (std::uint32_t mCurLine = 0; mCurLine < header.cupsHeight;) {
         if (gCanceled || gOutputFailed)
             break;
-        gLastCopy.to = nullptr;
-        if (cupsRasterReadPixels(ras, row, header.cupsBytesPerLine) == 0)
+        std::uint8_t* rows = szRasterBuf.get() + gMarginLeft;
+        std::size_t count = 1;
+        if (inPlace) {
+            while (input.filled - input.next < bpl && ReadPiece(input)) {
+            }
+            count = std::min<std::size_t>((input.filled - input.next) / bpl, header.cupsHeight - mCurLine);
+            rows = input.ahead.data() + input.next;
+        }
+        const std::size_t before = input.next;
+        if (count == 0 || cupsRasterReadPixels(ras, rows, static_cast<unsigned>(count * bpl)) == 0)
             break;
-        // The left margin in front of the row is white.
-        const bool blank = gLastCopy.to == row && gLastCopy.length == header.cupsBytesPerLine
-                               ? gLastCopy.whiteButLast && row[header.cupsBytesPerLine - 1] == lastWhite
-                               : IsBlankRow(szRasterBuf.get(), total, header.cupsWidth);
-        if (blank)
-            ++gFeed;
-        else
-            SendOneLineData(header);
+        // Should libcups ever read them elsewhere, it has still put the rows
+        // where asked; the rest of the job goes a row at a time.
+        inPlace = inPlace && input.next == before + count * bpl;
+        for (const std::uint8_t* row = rows; row < rows + count * bpl; row += bpl) {
+            if (IsBlankRow(row, bpl, header.cupsWidth))
+                ++gFeed;
+            else
+                SendOneLineData(row, header);
+        }
+        mCurLine += static_cast<std::uint32_t>(count);
     }
     if (gFeed > 0) {
         SendBlankLineData(gFeed);
         gFeed = 0;
     }
 }
+
+}  // namespace
 
 int FilterMain(int argc, char* argv[])
 {
@@ -297,6 +355,7 @@ int FilterMain(int argc, char* argv[])
     gCanceled = 0;
     InstallSignalHandlers();
     cups_raster_t* ras = cupsRasterOpenIO(ReadRaster, &input, CUPS_RASTER_READ);
+    bool inPlace = RowsAsTheyAre(input);
 
     ResetImageCache();
     ImageDataCpy(szZeroCmd);
@@ -324,7 +383,7 @@ int FilterMain(int argc, char* argv[])
             sendSettingsToPrinter();
         ++gPage;
         PageSetup();
-        SendPageBody(ras, header);
+        SendPageBody(ras, header, input, inPlace);
         PageFinish();
         if (gCanceled || gOutputFailed)
             break;

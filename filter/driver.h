@@ -31,12 +31,11 @@ const char* UnprintablePageReason(const cups_page_header2_t& header);
 // Allocates the page's row buffers; false when memory is short.
 bool AllocatePageBuffers(const cups_page_header2_t& header);
 
-// Reads and sends every row of the page whose header was just read.
-void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header);
-
 // True when row[0, total) prints nothing: every byte white, and in a
 // partial last byte the pixel bits white and the padding bits clear.
 bool IsBlankRow(const std::uint8_t* row, std::uint32_t total, std::uint32_t cupsWidth);
 
 void SendBlankLineData(std::int32_t lines);
-void SendOneLineData(const cups_page_header2_t& header);
+// Sends the white rows owed, then row (cupsBytesPerLine bytes) as a row
+// command.
+void SendOneLineData(const std::uint8_t* row, const cups_page_header2_t& header);

@@ -46,7 +46,7 @@ constexpr std::uint32_t kMaskBits = 64;
 // Rows up to this many bytes are masked whole; past it, the rules take over.
 constexpr std::uint32_t kMaskedBytes = 4096;
 // The literal fast path copies this many bytes whatever the run's length.
-constexpr std::uint32_t kShortLiteral = 4 * kWord;
+constexpr std::uint32_t kShortLiteral = 8 * kWord;
 constexpr std::uint64_t kAllOnes = ~std::uint64_t{0};
 constexpr std::uint64_t kEveryByte = kAllOnes / 0xFF;  // 0x0101...01
 constexpr std::uint64_t kByteMarks = kEveryByte * 0x80;
@@ -95,9 +95,8 @@ std::uint64_t ZeroByteMarks(std::uint64_t word)
 // The three things done to every byte of a row, once per form:
 //   EqualNext64(at)     bit k set where at[k] equals at[k + 1], k in [0, 64);
 //                       reads at[0, 65)
-//   CopyInk32(to, from) writes the complements of from[0, 32)
+//   CopyInk64(to, from) writes the complements of from[0, 64)
 //   White64(at)         at[0, 64) is all white
-//   CopyWhite64(to, from) copies from[0, 64) and says whether it is all white
 
 // Word at a time, for any processor.
 struct Words {
@@ -114,32 +113,16 @@ struct Words {
         }
         return bits;
     }
-    static void CopyInk32(std::uint8_t* to, const std::uint8_t* from)
+    static void CopyInk64(std::uint8_t* to, const std::uint8_t* from)
     {
-        // Written out: GCC does not unroll a loop here at -O2.
-        constexpr std::size_t k1 = kWord;
-        constexpr std::size_t k2 = k1 + k1;
-        constexpr std::size_t k3 = k2 + k1;
-        Store(to, ~Load(from));
-        Store(to + k1, ~Load(from + k1));
-        Store(to + k2, ~Load(from + k2));
-        Store(to + k3, ~Load(from + k3));
+        for (std::uint32_t k = 0; k < kShortLiteral; k += kWord)
+            Store(to + k, ~Load(from + k));
     }
     static bool White64(const std::uint8_t* at)
     {
         std::uint64_t all = kAllOnes;
         for (std::uint32_t k = 0; k < kMaskBits; k += kWord)
             all &= Load(at + k);
-        return all == kAllOnes;
-    }
-    static bool CopyWhite64(std::uint8_t* to, const std::uint8_t* from)
-    {
-        std::uint64_t all = kAllOnes;
-        for (std::uint32_t k = 0; k < kMaskBits; k += kWord) {
-            const std::uint64_t word = Load(from + k);
-            Store(to + k, word);
-            all &= word;
-        }
         return all == kAllOnes;
     }
 };
@@ -152,29 +135,18 @@ struct Sse2 {
         // Written out, as GCC does not unroll the loop at -O2.
         return Equal16(at) | Equal16(at + 16) << 16 | Equal16(at + 32) << 32 | Equal16(at + 48) << 48;
     }
-    static void CopyInk32(std::uint8_t* to, const std::uint8_t* from)
+    static void CopyInk64(std::uint8_t* to, const std::uint8_t* from)
     {
         const __m128i ones = _mm_set1_epi8(-1);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_xor_si128(Load16(from), ones));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16), _mm_xor_si128(Load16(from + 16), ones));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 32), _mm_xor_si128(Load16(from + 32), ones));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 48), _mm_xor_si128(Load16(from + 48), ones));
     }
     static bool White64(const std::uint8_t* at)
     {
         const __m128i all = _mm_and_si128(_mm_and_si128(Load16(at), Load16(at + 16)),
                                           _mm_and_si128(Load16(at + 32), Load16(at + 48)));
-        return _mm_movemask_epi8(_mm_cmpeq_epi8(all, _mm_set1_epi8(-1))) == 0xFFFF;
-    }
-    static bool CopyWhite64(std::uint8_t* to, const std::uint8_t* from)
-    {
-        const __m128i a = Load16(from);
-        const __m128i b = Load16(from + 16);
-        const __m128i c = Load16(from + 32);
-        const __m128i d = Load16(from + 48);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), a);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16), b);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 32), c);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 48), d);
-        const __m128i all = _mm_and_si128(_mm_and_si128(a, b), _mm_and_si128(c, d));
         return _mm_movemask_epi8(_mm_cmpeq_epi8(all, _mm_set1_epi8(-1))) == 0xFFFF;
     }
 
@@ -196,21 +168,15 @@ struct Avx2 {
             static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(Load32(at + 32), Load32(at + 33))));
         return std::uint64_t{high} << 32 | low;
     }
-    [[RTM_AVX2]] static void CopyInk32(std::uint8_t* to, const std::uint8_t* from)
+    [[RTM_AVX2]] static void CopyInk64(std::uint8_t* to, const std::uint8_t* from)
     {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_xor_si256(Load32(from), _mm256_set1_epi8(-1)));
+        const __m256i ones = _mm256_set1_epi8(-1);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_xor_si256(Load32(from), ones));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32), _mm256_xor_si256(Load32(from + 32), ones));
     }
     [[RTM_AVX2]] static bool White64(const std::uint8_t* at)
     {
         return _mm256_testc_si256(_mm256_and_si256(Load32(at), Load32(at + 32)), _mm256_set1_epi8(-1)) != 0;
-    }
-    [[RTM_AVX2]] static bool CopyWhite64(std::uint8_t* to, const std::uint8_t* from)
-    {
-        const __m256i a = Load32(from);
-        const __m256i b = Load32(from + 32);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), a);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32), b);
-        return _mm256_testc_si256(_mm256_and_si256(a, b), _mm256_set1_epi8(-1)) != 0;
     }
 
 private:
@@ -240,25 +206,6 @@ bool IsWhiteWith(const std::uint8_t* row, std::uint32_t n)
         if (!Form::White64(row + i))
             return false;
     return Form::White64(row + n - kMaskBits);
-}
-
-// Copies from[0, n) to `to` and says whether from[0, n - 1) is all white:
-// 64 bytes a step, the last step overlapping the one before.
-template <class Form>
-bool CopyWhiteButLastWith(std::uint8_t* to, const std::uint8_t* from, std::uint32_t n)
-{
-    if (n <= kMaskBits) {
-        std::memcpy(to, from, n);
-        return n <= 1 || IsWhiteWith<Form>(from, n - 1);
-    }
-    bool white = true;
-    std::uint32_t i = 0;
-    for (; i + kMaskBits < n; i += kMaskBits)
-        white = Form::CopyWhite64(to + i, from + i) && white;
-    // [i, n) is all that is left; copy the last 64 bytes and test the 64
-    // before the last byte, both inside the row as n > 64.
-    Form::CopyWhite64(to + n - kMaskBits, from + n - kMaskBits);
-    return white && Form::White64(from + n - kMaskBits - 1);
 }
 
 // bits[w] bit k: row[64w + k] equals row[64w + k + 1], for positions whose
@@ -379,71 +326,104 @@ struct Coded {
 template <class Form>
 Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t end, std::uint8_t* comp)
 {
+    constexpr std::uint32_t kWords = kMaskedBytes / kMaskBits;
     const std::uint32_t n = std::min(end, kMaskedBytes);
     // A stretch whose last byte is at or past this is left to the rules:
     // the row's last byte, or the edge of the mask.
     const std::uint32_t stop = n - 1;
-    // Filled up to `words`; not cleared first, which would cost as much.
-    std::array<std::uint64_t, kMaskedBytes / kMaskBits + 1> equal;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-    EqualNextMask<Form>(row, n, equal.data());
     const std::uint32_t words = (n + kMaskBits - 1) / kMaskBits;
+    // The arrays are filled as far as they are read; clearing them first
+    // would cost as much as the rest.
+    std::array<std::uint64_t, kWords + 1> equal;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    EqualNextMask<Form>(row, n, equal.data());
     equal[words] = 0;
-    // Every run costs at most twice its bytes, so the payload so far is at
-    // most 2p, and the 33 bytes of a short literal written there stay inside
-    // the 2 * length bytes of out whenever 32 can be read at p.
-    const std::uint32_t shortUntil = length - kShortLiteral;  // length >= end > 64
 
-    std::uint32_t p = 0;
+    // firstEnd[w]: the first position at or after word w whose byte differs
+    // from the next, where a stretch that runs past its own word ends.
+    std::array<std::uint32_t, kWords + 1> firstEnd;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    firstEnd[words] = kMaskBits * words;
+    for (std::uint32_t w = words; w-- > 0;) {
+        const std::uint64_t ends = ~equal[w];
+        firstEnd[w] = ends != 0 ? kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(ends)) : firstEnd[w + 1];
+    }
+
+    // Where stretches start (not equal to the byte before, equal to the
+    // next two), for the words that have any, and which words those are.
+    // Walking these rather than every word saves the branch on whether a
+    // word has starts, which is as hard to predict as it is frequent.
+    std::array<std::uint64_t, kWords + 2> startsIn;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<std::uint32_t, kWords + 2> wordOf;    // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::uint32_t busy = 0;
+    std::uint32_t stretches = 0;
     std::uint64_t previous = 0;
     for (std::uint32_t w = 0; w < words; ++w) {
         const std::uint64_t e = equal[w];
         const std::uint64_t before = (e << 1) | (previous >> 63);
         const std::uint64_t after = (e >> 1) | (equal[w + 1] << 63);
         previous = e;
-        // Not equal to the byte before, equal to the next two.
-        for (std::uint64_t starts = ~before & e & after; starts != 0; starts &= starts - 1) {
-            const std::uint32_t i = kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(starts));
-            // The stretch's last byte is the first not equal to the next:
-            // in this word or the next, chosen without a branch, for the
-            // choice is hard to predict; past that only for long
-            // stretches. The zero word after the mask ends the search.
-            const std::uint64_t here = ~e & (kAllOnes << (i % kMaskBits));
-            const std::uint64_t next = ~equal[w + 1];
-            const std::uint32_t hereAt = kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(here));
-            const std::uint32_t nextAt = kMaskBits * (w + 1) + static_cast<std::uint32_t>(std::countr_zero(next));
-            const std::uint64_t inHere = 0 - static_cast<std::uint64_t>(here != 0);
-            auto j = static_cast<std::uint32_t>((hereAt & inHere) | (nextAt & ~inHere));
-            if ((here | next) == 0) {
-                std::uint32_t v = w + 1;
-                std::uint64_t last = 0;
-                while (last == 0)
-                    last = ~equal[++v];
-                j = kMaskBits * v + static_cast<std::uint32_t>(std::countr_zero(last));
-            }
-            if (j >= stop)
-                return {p, comp};
+        const std::uint64_t starts = ~before & e & after;
+        startsIn[busy] = starts;
+        wordOf[busy] = w;
+        busy += static_cast<std::uint32_t>(starts != 0);
+        stretches += static_cast<std::uint32_t>(std::popcount(starts));
+    }
+    startsIn[busy] = startsIn[busy + 1] = 0;
+    wordOf[busy] = wordOf[busy + 1] = 0;
 
-            // Most literals are short: one fixed copy, whatever the
-            // length, beats a loop of unpredictable length.
-            if (i > p) {
-                if (i - p <= kShortLiteral && p <= shortUntil) {
-                    comp[0] = static_cast<std::uint8_t>(i - p - 1);
-                    Form::CopyInk32(comp + 1, row + p);
-                    comp += i - p + 1;
-                } else {
-                    comp = PutLiterals(comp, row + p, i - p);
-                }
-            }
-            // A stretch longer than a run goes out 127 bytes at a time; one
-            // or two bytes left over open the next literal.
-            std::uint32_t count = j + 1 - i;
+    // Every run costs at most twice its bytes, so the payload so far is at
+    // most 2p, and the 65 bytes of a short literal written there stay inside
+    // the 2 * length bytes of out whenever 64 can be read at p.
+    const std::uint32_t shortUntil = length - kShortLiteral;  // length >= end > 64
+    std::uint32_t p = 0;
+    std::uint32_t k = 0;
+    std::uint64_t starts = startsIn[0];
+    for (; stretches > 0; --stretches) {
+        const std::uint32_t w = wordOf[k];
+        const std::uint64_t upcoming = startsIn[k + 1];
+        const auto bit = static_cast<std::uint32_t>(std::countr_zero(starts));
+        const std::uint32_t i = kMaskBits * w + bit;
+        // The stretch's last byte is the first not equal to the next: in
+        // this word, or else wherever the next word with one has it, chosen
+        // without a branch, for the choice is hard to predict.
+        const std::uint64_t here = ~equal[w] >> bit;
+        const std::uint32_t hereAt = i + static_cast<std::uint32_t>(std::countr_zero(here));
+        const std::uint64_t inHere = 0 - static_cast<std::uint64_t>(here != 0);
+        const auto j = static_cast<std::uint32_t>((hereAt & inHere) | (firstEnd[w + 1] & ~inHere));
+        if (j >= stop)
+            return {p, comp};
+
+        // Most literals are short: one fixed copy, whatever the length,
+        // beats a loop of unpredictable length. Without a literal the
+        // header and copy are written all the same, and overwritten next.
+        const std::uint32_t literal = i - p;
+        if (literal <= kShortLiteral && p <= shortUntil) {
+            comp[0] = static_cast<std::uint8_t>(literal - 1);
+            Form::CopyInk64(comp + 1, row + p);
+            comp += literal + static_cast<std::uint32_t>(literal != 0);
+        } else {
+            comp = PutLiterals(comp, row + p, literal);
+        }
+        // A stretch longer than a run goes out 127 bytes at a time; one or
+        // two bytes left over open the next literal.
+        std::uint32_t count = j + 1 - i;
+        if (count < kMaxRun) {
+            comp = PutRepeat(comp, row[i], count);
+            count = 0;
+        } else {
             for (; count >= kMaxRun; count -= kMaxRun)
                 comp = PutRepeat(comp, row[i], kMaxRun);
             if (count >= 3) {
                 comp = PutRepeat(comp, row[i], count);
                 count = 0;
             }
-            p = j + 1 - count;
+        }
+        p = j + 1 - count;
+
+        // The next word's starts were loaded before they are needed.
+        starts &= starts - 1;
+        if (starts == 0) {
+            starts = upcoming;
+            ++k;
         }
     }
     return {p, comp};
@@ -495,11 +475,6 @@ bool IsWhiteWords(const std::uint8_t* row, std::uint32_t n)
     return IsWhiteWith<Words>(row, n);
 }
 
-bool CopyWhiteButLastWords(std::uint8_t* to, const std::uint8_t* from, std::uint32_t n)
-{
-    return CopyWhiteButLastWith<Words>(to, from, n);
-}
-
 #ifdef RTM_X86_64
 std::uint32_t EncodeRowSse2(const std::uint8_t* row, std::uint32_t length, std::uint8_t* out)
 {
@@ -509,11 +484,6 @@ std::uint32_t EncodeRowSse2(const std::uint8_t* row, std::uint32_t length, std::
 bool IsWhiteSse2(const std::uint8_t* row, std::uint32_t n)
 {
     return IsWhiteWith<Sse2>(row, n);
-}
-
-bool CopyWhiteButLastSse2(std::uint8_t* to, const std::uint8_t* from, std::uint32_t n)
-{
-    return CopyWhiteButLastWith<Sse2>(to, from, n);
 }
 
 [[RTM_AVX2, gnu::flatten]] std::uint32_t EncodeRowAvx2(const std::uint8_t* row, std::uint32_t length,
@@ -526,17 +496,11 @@ bool CopyWhiteButLastSse2(std::uint8_t* to, const std::uint8_t* from, std::uint3
 {
     return IsWhiteWith<Avx2>(row, n);
 }
-
-[[RTM_AVX2, gnu::flatten]] bool CopyWhiteButLastAvx2(std::uint8_t* to, const std::uint8_t* from, std::uint32_t n)
-{
-    return CopyWhiteButLastWith<Avx2>(to, from, n);
-}
 #endif
 
 struct Kernels {
     std::uint32_t (*encodeRow)(const std::uint8_t*, std::uint32_t, std::uint8_t*);
     bool (*isWhite)(const std::uint8_t*, std::uint32_t);
-    bool (*copyWhiteButLast)(std::uint8_t*, const std::uint8_t*, std::uint32_t);
 };
 
 Kernels KernelsOf(RowForm form)
@@ -544,12 +508,12 @@ Kernels KernelsOf(RowForm form)
     switch (form) {
 #ifdef RTM_X86_64
     case RowForm::Sse2:
-        return {EncodeRowSse2, IsWhiteSse2, CopyWhiteButLastSse2};
+        return {EncodeRowSse2, IsWhiteSse2};
     case RowForm::Avx2:
-        return {EncodeRowAvx2, IsWhiteAvx2, CopyWhiteButLastAvx2};
+        return {EncodeRowAvx2, IsWhiteAvx2};
 #endif
     default:
-        return {EncodeRowWords, IsWhiteWords, CopyWhiteButLastWords};
+        return {EncodeRowWords, IsWhiteWords};
     }
 }
 
@@ -583,11 +547,6 @@ bool IsWhite(const std::uint8_t* row, std::uint32_t n)
     return gKernels.isWhite(row, n);
 }
 
-bool CopyWhiteButLast(std::uint8_t* to, const std::uint8_t* from, std::uint32_t n)
-{
-    return gKernels.copyWhiteButLast(to, from, n);
-}
-
 std::span<const RowForm> AvailableRowForms()
 {
     return gForms;
@@ -600,11 +559,19 @@ void UseRowForm(RowForm form)
 
 void CompressDataAndSend(const std::uint8_t* dataLine, std::uint32_t length)
 {
-    // The payload is coded right behind the room for the command's header,
-    // and the whole command goes to the cache in one piece.
-    std::uint8_t* command = szCompressBuf.get();
+    // The command is coded where it is sent from: straight into the output
+    // cache when even the longest payload would fit there without a
+    // write-out, else into szCompressBuf, from where the cache takes it in
+    // one piece. The cache holds the same bytes either way; the first saves
+    // copying each row's command a second time.
+    const std::uint64_t longest = kRowCmdHeaderSize + MaxPayloadSize(length);
+    const bool inCache = !gOutputFailed && gImageCacheBufSize + longest < kImageCacheSize;
+    std::uint8_t* command = inCache ? szImageCacheBuf.data() + gImageCacheBufSize : szCompressBuf.get();
     const std::uint32_t datLen = EncodeRow(dataLine, length, command + kRowCmdHeaderSize);
     std::copy(kRowCmdPrefix.begin(), kRowCmdPrefix.end(), command);
     PutLe16(command + kRowCmdPrefix.size(), datLen);
-    ImageDataCpy(command, kRowCmdHeaderSize + datLen);
+    if (inCache)
+        gImageCacheBufSize += kRowCmdHeaderSize + datLen;
+    else
+        ImageDataCpy(command, kRowCmdHeaderSize + datLen);
 }

@@ -27,11 +27,6 @@ std::uint32_t EncodeRow(const std::uint8_t* row, std::uint32_t length, std::uint
 // True when every byte of row[0, n) is white (0xFF).
 bool IsWhite(const std::uint8_t* row, std::uint32_t n);
 
-// Copies from[0, n) to `to`; true when every byte of from[0, n - 1) is
-// white. The reader copies each row anyway, and a row's whiteness up to
-// its last byte is what the blank-row test needs, at next to no cost here.
-bool CopyWhiteButLast(std::uint8_t* to, const std::uint8_t* from, std::uint32_t n);
-
 // Encodes dataLine[0, length) into szCompressBuf and sends the row command.
 void CompressDataAndSend(const std::uint8_t* dataLine, std::uint32_t length);
 

@@ -6,6 +6,7 @@
 // agree on one mistake unnoticed.
 #include <tiffio.h>
 
+#include <array>
 #include <random>
 
 #include "decode.h"
@@ -55,13 +56,37 @@ void CrossCheckWithLibtiff(const std::vector<DecodedRow>& rows, const std::vecto
     TIFFClose(in);
 }
 
+// Runs the filter on a raster file as CUPS hands a job over: named as its
+// last argument, or through a pipe that delivers the stream in pieces of
+// every size, from a byte to more than the filter reads at once.
+RunResult RunOnRaster(const std::string& path, bool throughPipe)
+{
+    const std::string ppd = TestData("no-options.ppd");
+    if (!throughPipe)
+        return RunFilter("", path, ppd.c_str());
+    RunSetup setup;
+    setup.stdinPipe = true;
+    RunningProgram filter = StartFilter("", "", ppd.c_str(), setup);
+    const Bytes raster = ReadFile(path);
+    constexpr std::array<std::size_t, 6> kPieces{1, 7, 637, 4093, 65536, 70001};
+    std::size_t at = 0;
+    for (std::size_t k = 0; at < raster.size(); ++k) {
+        const std::size_t n = std::min(kPieces[k % kPieces.size()], raster.size() - at);
+        if (write(filter.stdinFd, raster.data() + at, n) != static_cast<ssize_t>(n))
+            break;
+        at += n;
+    }
+    return FinishProgram(filter);
+}
+
 // Runs the filter on the page as CUPS does, decodes its output and
 // compares every row.
-void ExpectRoundTrip(const TestPage& page, cups_mode_t mode, unsigned paperWidth, unsigned paperHeight)
+void ExpectRoundTrip(const TestPage& page, cups_mode_t mode, unsigned paperWidth, unsigned paperHeight,
+                     bool throughPipe = false)
 {
     TempDir dir;
     WriteRaster(dir.File("job.ras"), {page}, mode);
-    const RunResult run = RunFilter("", dir.File("job.ras"), TestData("no-options.ppd").c_str());
+    const RunResult run = RunOnRaster(dir.File("job.ras"), throughPipe);
     EXPECT_EQ(run.status, 0);
     const DecodedJob job = DecodeJob(run.out);
     ASSERT_FALSE(job.violation) << Describe(*job.violation);
@@ -132,6 +157,25 @@ TEST(RoundTrip, RandomNoiseOfManyWidthsDensitiesAndPapers)
         }
         ExpectRoundTrip(page, seed % 2 == 0 ? CUPS_RASTER_WRITE : CUPS_RASTER_WRITE_COMPRESSED, paperWidth, paperHeight);
     }
+}
+
+// A page far taller than the 64 KiB the filter reads at a time, so that
+// rows straddle its reads, with a left margin, in both stream forms, from
+// a file and through a pipe.
+TEST(RoundTrip, TallPagesFromAFileAndThroughAPipe)
+{
+    std::mt19937 random(7);
+    const unsigned width = 5093;  // 637 bytes, the last one partly padding
+    TestPage page = WhitePage(MonoHeader(width, 300, 648, 48));
+    for (std::size_t y = 0; y < page.rows.size(); ++y)
+        if (y % 3 != 0)
+            page.rows[y] = NoiseRow(random, width, y % 3 == 1 ? 0.02 : 0.5);
+    for (const bool throughPipe : {false, true})
+        for (const cups_mode_t mode : {CUPS_RASTER_WRITE, CUPS_RASTER_WRITE_COMPRESSED}) {
+            SCOPED_TRACE(std::string(throughPipe ? "pipe, " : "file, ") +
+                         (mode == CUPS_RASTER_WRITE ? "uncompressed" : "compressed"));
+            ExpectRoundTrip(page, mode, 5400, 400, throughPipe);
+        }
 }
 
 }  // namespace
