@@ -202,7 +202,12 @@ bool IsWhiteWith(const std::uint8_t* row, std::uint32_t n)
                 return false;
         return true;
     }
-    for (std::uint32_t i = 0; i + kMaskBits < n; i += kMaskBits)
+    // Two steps a test: most rows are white, and run to the end.
+    std::uint32_t i = 0;
+    for (; i + 2 * kMaskBits < n; i += 2 * kMaskBits)
+        if (!(Form::White64(row + i) & Form::White64(row + i + kMaskBits)))
+            return false;
+    for (; i + kMaskBits < n; i += kMaskBits)
         if (!Form::White64(row + i))
             return false;
     return Form::White64(row + n - kMaskBits);
@@ -227,8 +232,11 @@ void EqualNextMask(const std::uint8_t* row, std::uint32_t n, std::uint64_t* bits
 }
 
 // Length of row[0, e) once its trailing white bytes are cut.
+template <class Form>
 std::uint32_t TrimWhite(const std::uint8_t* row, std::uint32_t e)
 {
+    while (e >= kMaskBits && Form::White64(row + e - kMaskBits))
+        e -= kMaskBits;
     while (e >= kWord && Load(row + e - kWord) == kAllOnes)
         e -= kWord;
     while (e > 0 && row[e - 1] == kWhite)
@@ -432,7 +440,7 @@ Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t
 template <class Form>
 std::uint32_t EncodeRowWith(const std::uint8_t* row, std::uint32_t length, std::uint8_t* out)
 {
-    const std::uint32_t end = TrimWhite(row, length);
+    const std::uint32_t end = TrimWhite<Form>(row, length);
     Coded coded{0, out};
     if (end > kMaskBits)
         coded = CodeStretches<Form>(row, length, end, out);
