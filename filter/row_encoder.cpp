@@ -202,12 +202,7 @@ bool IsWhiteWith(const std::uint8_t* row, std::uint32_t n)
                 return false;
         return true;
     }
-    // Two steps a test: most rows are white, and run to the end.
-    std::uint32_t i = 0;
-    for (; i + 2 * kMaskBits < n; i += 2 * kMaskBits)
-        if (!(Form::White64(row + i) & Form::White64(row + i + kMaskBits)))
-            return false;
-    for (; i + kMaskBits < n; i += kMaskBits)
+    for (std::uint32_t i = 0; i + kMaskBits < n; i += kMaskBits)
         if (!Form::White64(row + i))
             return false;
     return Form::White64(row + n - kMaskBits);
