@@ -213,20 +213,8 @@ void JobFinish()
 
 void SendBlankLineData(std::int32_t lines)
 {
-    // As many commands at a time as the cache takes without a write-out,
-    // then one through the write-out: the same bytes as one at a time.
-    constexpr auto kSize = static_cast<std::uint32_t>(szBlankLineCmd.size());
-    while (lines > 0) {
-        const std::uint32_t room = gOutputFailed ? 0 : (kImageCacheSize - 1 - gImageCacheBufSize) / kSize;
-        const std::uint32_t now = std::min(room, static_cast<std::uint32_t>(lines));
-        for (std::uint32_t i = 0; i < now; ++i, gImageCacheBufSize += kSize)
-            std::memcpy(szImageCacheBuf.data() + gImageCacheBufSize, szBlankLineCmd.data(), kSize);
-        lines -= static_cast<std::int32_t>(now);
-        if (lines > 0) {
-            ImageDataCpy(szBlankLineCmd);
-            --lines;
-        }
-    }
+    for (std::int32_t i = 0; i < lines; ++i)
+        ImageDataCpy(szBlankLineCmd);
 }
 
 void SendOneLineData(const std::uint8_t* row, const cups_page_header2_t& header)

@@ -227,11 +227,8 @@ void EqualNextMask(const std::uint8_t* row, std::uint32_t n, std::uint64_t* bits
 }
 
 // Length of row[0, e) once its trailing white bytes are cut.
-template <class Form>
 std::uint32_t TrimWhite(const std::uint8_t* row, std::uint32_t e)
 {
-    while (e >= kMaskBits && Form::White64(row + e - kMaskBits))
-        e -= kMaskBits;
     while (e >= kWord && Load(row + e - kWord) == kAllOnes)
         e -= kWord;
     while (e > 0 && row[e - 1] == kWhite)
@@ -435,7 +432,7 @@ Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t
 template <class Form>
 std::uint32_t EncodeRowWith(const std::uint8_t* row, std::uint32_t length, std::uint8_t* out)
 {
-    const std::uint32_t end = TrimWhite<Form>(row, length);
+    const std::uint32_t end = TrimWhite(row, length);
     Coded coded{0, out};
     if (end > kMaskBits)
         coded = CodeStretches<Form>(row, length, end, out);

@@ -138,12 +138,7 @@ TEST_F(FilterProcess, FullDiskStopsTheJobEarlyAndFails)
     setup.stdinPipe = true;
     setup.stdoutPath = "/dev/full";
     RunningProgram filter = StartFilter("", "", ppd.c_str(), setup);
-    std::size_t taken = 0;
-    for (; taken < raster.size(); taken += 4096) {
-        const std::size_t size = std::min<std::size_t>(4096, raster.size() - taken);
-        if (write(filter.stdinFd, raster.data() + taken, size) != static_cast<ssize_t>(size))
-            break;
-    }
+    const std::size_t taken = WriteInPieces(filter.stdinFd, raster, {4096});
     const RunResult result = FinishProgram(filter);
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("ERROR: Writing the printer data failed."), std::string::npos) << result.err;

@@ -6,7 +6,6 @@
 // agree on one mistake unnoticed.
 #include <tiffio.h>
 
-#include <array>
 #include <random>
 
 #include "decode.h"
@@ -67,15 +66,7 @@ RunResult RunOnRaster(const std::string& path, bool throughPipe)
     RunSetup setup;
     setup.stdinPipe = true;
     RunningProgram filter = StartFilter("", "", ppd.c_str(), setup);
-    const Bytes raster = ReadFile(path);
-    constexpr std::array<std::size_t, 6> kPieces{1, 7, 637, 4093, 65536, 70001};
-    std::size_t at = 0;
-    for (std::size_t k = 0; at < raster.size(); ++k) {
-        const std::size_t n = std::min(kPieces[k % kPieces.size()], raster.size() - at);
-        if (write(filter.stdinFd, raster.data() + at, n) != static_cast<ssize_t>(n))
-            break;
-        at += n;
-    }
+    WriteInPieces(filter.stdinFd, ReadFile(path), {1, 7, 637, 4093, 65536, 70001});
     return FinishProgram(filter);
 }
 

@@ -342,6 +342,20 @@ inline RunningProgram StartFilter(const std::string& options, const std::string&
     return StartProgram(RTM_FILTER_PATH, argv, setup);
 }
 
+// Writes bytes to the descriptor in pieces of the given sizes, in turn;
+// returns how many were written before a write fell short.
+inline std::size_t WriteInPieces(int fd, const Bytes& bytes, const std::vector<std::size_t>& pieces)
+{
+    std::size_t at = 0;
+    for (std::size_t k = 0; at < bytes.size(); ++k) {
+        const std::size_t n = std::min(pieces[k % pieces.size()], bytes.size() - at);
+        if (write(fd, bytes.data() + at, n) != static_cast<ssize_t>(n))
+            break;
+        at += n;
+    }
+    return at;
+}
+
 inline RunResult RunFilter(const std::string& options, const std::string& file, const char* ppd = nullptr,
                            const RunSetup& setup = {})
 {
