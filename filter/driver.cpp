@@ -49,14 +49,14 @@ constexpr std::size_t kLongestRow = (kMaxDots + 7) / 8;
 constexpr std::size_t kLine = 64;
 
 struct RasterInput {
+    // A piece always fits behind the part of a row left over from the last.
+    alignas(kLine) std::array<std::uint8_t, kLine + kLongestRow + kPiece> ahead{};
+    std::size_t next = 0;      // first byte of ahead not yet handed to libcups
+    std::size_t filled = 0;    // bytes in ahead
+    std::uint64_t offset = 0;  // bytes of the stream read so far
     int fd = 0;
     bool ended = false;   // libcups asked for more and the stream had nothing left
     bool failed = false;  // reading failed
-    // A piece always fits behind the part of a row left over from the last.
-    alignas(kLine) std::array<std::uint8_t, kLine + kLongestRow + kPiece> ahead{};
-    std::size_t next = 0;     // first byte of ahead not yet handed to libcups
-    std::size_t filled = 0;   // bytes in ahead
-    std::uint64_t offset = 0;  // bytes of the stream read so far
 };
 
 // A row's last byte when it prints nothing: its pixel bits white, its
