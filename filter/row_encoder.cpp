@@ -10,6 +10,8 @@
 #define RTM_X86_64 1
 // What the AVX2 form is built for: every processor with AVX2 has these.
 #define RTM_AVX2 gnu::target("avx2,bmi,bmi2,popcnt")
+// And the AVX-512 form: the same, with 64-byte compares and compress.
+#define RTM_AVX512 gnu::target("avx2,bmi,bmi2,popcnt,avx512f,avx512bw,avx512vbmi2")
 #endif
 
 #include "commands.h"
@@ -185,6 +187,51 @@ private:
         return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
     }
 };
+
+// 64 bytes at a time, and the stretches listed by vector compress: a word
+// of marks becomes the positions of its set bits in a few instructions,
+// where a bit scan per mark would cost four. Only its entry point below is
+// compiled for AVX-512.
+struct Avx512 : Avx2 {
+    [[RTM_AVX512]] static std::uint64_t EqualNext64(const std::uint8_t* at)
+    {
+        return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(at), _mm512_loadu_si512(at + 1));
+    }
+    [[RTM_AVX512]] static void CopyInk64(std::uint8_t* to, const std::uint8_t* from)
+    {
+        _mm512_storeu_si512(to, _mm512_xor_si512(_mm512_loadu_si512(from), _mm512_set1_epi8(-1)));
+    }
+    // Writes 64w + k for each set bit k of marks, in order, to to[0, 64),
+    // and returns how many there are.
+    [[RTM_AVX512]] static std::uint32_t ListMarks(std::uint64_t marks, std::uint32_t w, std::uint16_t* to)
+    {
+        const __m512i bits = _mm512_maskz_compress_epi8(marks, kBitNumbers);
+        const __m512i base = _mm512_set1_epi16(static_cast<short>(kMaskBits * w));
+        _mm512_storeu_si512(to, _mm512_add_epi16(Widen<0>(bits), base));
+        const auto count = static_cast<std::uint32_t>(std::popcount(marks));
+        // A word has more than 32 marks only where runs of three and four
+        // bytes follow each other closely.
+        if (count > kMaskBits / 2) [[unlikely]]
+            _mm512_storeu_si512(to + kMaskBits / 2, _mm512_add_epi16(Widen<1>(bits), base));
+        return count;
+    }
+
+private:
+    // Bytes [32 half, 32 half + 32) of v as 16-bit numbers. The halves are
+    // taken with a plain vector shuffle: GCC 12's extract intrinsics warn
+    // of an uninitialised value of their own.
+    template <int half>
+    [[RTM_AVX512]] static __m512i Widen(__m512i v)
+    {
+        using Quads = std::int64_t __attribute__((vector_size(64)));
+        return _mm512_cvtepu8_epi16(reinterpret_cast<__m256i>(
+            __builtin_shufflevector(reinterpret_cast<Quads>(v), reinterpret_cast<Quads>(v), 4 * half, 4 * half + 1,
+                                    4 * half + 2, 4 * half + 3)));
+    }
+    static constexpr __m512i kBitNumbers{0x0706050403020100, 0x0F0E0D0C0B0A0908, 0x1716151413121110,
+                                         0x1F1E1D1C1B1A1918, 0x2726252423222120, 0x2F2E2D2C2B2A2928,
+                                         0x3736353433323130, 0x3F3E3D3C3B3A3938};
+};
 #endif
 
 // True when row[0, n) is all white: 64 bytes a step, the last step
@@ -320,6 +367,42 @@ struct Coded {
     std::uint8_t* comp;  // the payload so far ends here
 };
 
+// Codes the literal row[p, i) and the stretch row[i, j] of equal bytes.
+// shortUntil is the last p from which 64 bytes can be read in the row.
+template <class Form>
+Coded CodeStretch(const std::uint8_t* row, Coded coded, std::uint32_t i, std::uint32_t j, std::uint32_t shortUntil)
+{
+    auto [p, comp] = coded;
+    // Most literals are short: one fixed copy, whatever the length, beats a
+    // loop of unpredictable length. Every run costs at most twice its
+    // bytes, so the payload so far is at most 2p, and the 65 bytes written
+    // there stay inside the 2 * length bytes of out. Without a literal the
+    // header and copy are written all the same, and overwritten next.
+    const std::uint32_t literal = i - p;
+    if (literal <= kShortLiteral && p <= shortUntil) {
+        comp[0] = static_cast<std::uint8_t>(literal - 1);
+        Form::CopyInk64(comp + 1, row + p);
+        comp += literal + static_cast<std::uint32_t>(literal != 0);
+    } else {
+        comp = PutLiterals(comp, row + p, literal);
+    }
+    // A stretch longer than a run goes out 127 bytes at a time; one or two
+    // bytes left over open the next literal.
+    std::uint32_t count = j + 1 - i;
+    if (count < kMaxRun) {
+        comp = PutRepeat(comp, row[i], count);
+        count = 0;
+    } else {
+        for (; count >= kMaxRun; count -= kMaxRun)
+            comp = PutRepeat(comp, row[i], kMaxRun);
+        if (count >= 3) {
+            comp = PutRepeat(comp, row[i], count);
+            count = 0;
+        }
+    }
+    return {j + 1 - count, comp};
+}
+
 // Codes the stretches of three or more equal bytes of row[0, end), and the
 // literals between them, up to the last stretch that ends before the row's
 // last byte. Needs end >= 65.
@@ -337,96 +420,94 @@ Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t
     std::array<std::uint64_t, kWords + 1> equal;  // NOLINT(cppcoreguidelines-pro-type-member-init)
     EqualNextMask<Form>(row, n, equal.data());
     equal[words] = 0;
-
-    // firstEnd[w]: the first position at or after word w whose byte differs
-    // from the next, where a stretch that runs past its own word ends.
-    std::array<std::uint32_t, kWords + 1> firstEnd;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-    firstEnd[words] = kMaskBits * words;
-    for (std::uint32_t w = words; w-- > 0;) {
-        const std::uint64_t ends = ~equal[w];
-        firstEnd[w] = ends != 0 ? kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(ends)) : firstEnd[w + 1];
-    }
-
-    // Where stretches start (not equal to the byte before, equal to the
-    // next two), for the words that have any, and which words those are.
-    // Walking these rather than every word saves the branch on whether a
-    // word has starts, which is as hard to predict as it is frequent.
-    std::array<std::uint64_t, kWords + 2> startsIn;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-    std::array<std::uint32_t, kWords + 2> wordOf;    // NOLINT(cppcoreguidelines-pro-type-member-init)
-    std::uint32_t busy = 0;
-    std::uint32_t stretches = 0;
-    std::uint64_t previous = 0;
-    for (std::uint32_t w = 0; w < words; ++w) {
-        const std::uint64_t e = equal[w];
-        const std::uint64_t before = (e << 1) | (previous >> 63);
-        const std::uint64_t after = (e >> 1) | (equal[w + 1] << 63);
-        previous = e;
-        const std::uint64_t starts = ~before & e & after;
-        startsIn[busy] = starts;
-        wordOf[busy] = w;
-        busy += static_cast<std::uint32_t>(starts != 0);
-        stretches += static_cast<std::uint32_t>(std::popcount(starts));
-    }
-    startsIn[busy] = startsIn[busy + 1] = 0;
-    wordOf[busy] = wordOf[busy + 1] = 0;
-
-    // Every run costs at most twice its bytes, so the payload so far is at
-    // most 2p, and the 65 bytes of a short literal written there stay inside
-    // the 2 * length bytes of out whenever 64 can be read at p.
     const std::uint32_t shortUntil = length - kShortLiteral;  // length >= end > 64
-    std::uint32_t p = 0;
-    std::uint32_t k = 0;
-    std::uint64_t starts = startsIn[0];
-    for (; stretches > 0; --stretches) {
-        const std::uint32_t w = wordOf[k];
-        const std::uint64_t upcoming = startsIn[k + 1];
-        const auto bit = static_cast<std::uint32_t>(std::countr_zero(starts));
-        const std::uint32_t i = kMaskBits * w + bit;
-        // The stretch's last byte is the first not equal to the next: in
-        // this word, or else wherever the next word with one has it, chosen
-        // without a branch, for the choice is hard to predict.
-        const std::uint64_t here = ~equal[w] >> bit;
-        const std::uint32_t hereAt = i + static_cast<std::uint32_t>(std::countr_zero(here));
-        const std::uint64_t inHere = 0 - static_cast<std::uint64_t>(here != 0);
-        const auto j = static_cast<std::uint32_t>((hereAt & inHere) | (firstEnd[w + 1] & ~inHere));
-        if (j >= stop)
-            return {p, comp};
+    Coded coded{0, comp};
 
-        // Most literals are short: one fixed copy, whatever the length,
-        // beats a loop of unpredictable length. Without a literal the
-        // header and copy are written all the same, and overwritten next.
-        const std::uint32_t literal = i - p;
-        if (literal <= kShortLiteral && p <= shortUntil) {
-            comp[0] = static_cast<std::uint8_t>(literal - 1);
-            Form::CopyInk64(comp + 1, row + p);
-            comp += literal + static_cast<std::uint32_t>(literal != 0);
-        } else {
-            comp = PutLiterals(comp, row + p, literal);
+    if constexpr (requires { Form::ListMarks; }) {
+        // Every stretch has one start (not equal to the byte before, equal
+        // to the next two) and one last byte (not equal to the next, the
+        // two before equal to theirs), and they alternate along the row:
+        // listed in order, the positions pair up.
+        std::array<std::uint16_t, kMaskedBytes + kMaskBits> at;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+        std::uint32_t listed = 0;
+        std::uint64_t previous = 0;
+        for (std::uint32_t w = 0; w < words; ++w) {
+            const std::uint64_t e = equal[w];
+            const std::uint64_t before = (e << 1) | (previous >> 63);
+            const std::uint64_t twoBefore = (e << 2) | (previous >> 62);
+            const std::uint64_t after = (e >> 1) | (equal[w + 1] << 63);
+            previous = e;
+            listed += Form::ListMarks((~before & e & after) | (before & twoBefore & ~e), w, at.data() + listed);
         }
-        // A stretch longer than a run goes out 127 bytes at a time; one or
-        // two bytes left over open the next literal.
-        std::uint32_t count = j + 1 - i;
-        if (count < kMaxRun) {
-            comp = PutRepeat(comp, row[i], count);
-            count = 0;
-        } else {
-            for (; count >= kMaxRun; count -= kMaxRun)
-                comp = PutRepeat(comp, row[i], kMaxRun);
-            if (count >= 3) {
-                comp = PutRepeat(comp, row[i], count);
-                count = 0;
+        // The mask ends at the stop, so only the last stretch can reach it.
+        if (listed != 0 && at[listed - 1] >= stop)
+            listed -= 2;
+        for (std::uint32_t k = 0; k < listed; k += 2)
+            coded = CodeStretch<Form>(row, coded, at[k], at[k + 1], shortUntil);
+        return coded;
+    } else {
+        // firstEnd[w]: the first position at or after word w whose byte
+        // differs from the next, where a stretch that runs past its own
+        // word ends.
+        std::array<std::uint32_t, kWords + 1> firstEnd;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+        firstEnd[words] = kMaskBits * words;
+        for (std::uint32_t w = words; w-- > 0;) {
+            const std::uint64_t ends = ~equal[w];
+            firstEnd[w] =
+                ends != 0 ? kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(ends)) : firstEnd[w + 1];
+        }
+
+        // Where stretches start (not equal to the byte before, equal to the
+        // next two), for the words that have any, and which words those
+        // are. Walking these rather than every word saves the branch on
+        // whether a word has starts, which is as hard to predict as it is
+        // frequent.
+        std::array<std::uint64_t, kWords + 2> startsIn;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+        std::array<std::uint32_t, kWords + 2> wordOf;    // NOLINT(cppcoreguidelines-pro-type-member-init)
+        std::uint32_t busy = 0;
+        std::uint32_t stretches = 0;
+        std::uint64_t previous = 0;
+        for (std::uint32_t w = 0; w < words; ++w) {
+            const std::uint64_t e = equal[w];
+            const std::uint64_t before = (e << 1) | (previous >> 63);
+            const std::uint64_t after = (e >> 1) | (equal[w + 1] << 63);
+            previous = e;
+            const std::uint64_t starts = ~before & e & after;
+            startsIn[busy] = starts;
+            wordOf[busy] = w;
+            busy += static_cast<std::uint32_t>(starts != 0);
+            stretches += static_cast<std::uint32_t>(std::popcount(starts));
+        }
+        startsIn[busy] = startsIn[busy + 1] = 0;
+        wordOf[busy] = wordOf[busy + 1] = 0;
+
+        std::uint32_t k = 0;
+        std::uint64_t starts = startsIn[0];
+        for (; stretches > 0; --stretches) {
+            const std::uint32_t w = wordOf[k];
+            const std::uint64_t upcoming = startsIn[k + 1];
+            const auto bit = static_cast<std::uint32_t>(std::countr_zero(starts));
+            const std::uint32_t i = kMaskBits * w + bit;
+            // The stretch's last byte is the first not equal to the next:
+            // in this word, or else wherever the next word with one has it,
+            // chosen without a branch, for the choice is hard to predict.
+            const std::uint64_t here = ~equal[w] >> bit;
+            const std::uint32_t hereAt = i + static_cast<std::uint32_t>(std::countr_zero(here));
+            const std::uint64_t inHere = 0 - static_cast<std::uint64_t>(here != 0);
+            const auto j = static_cast<std::uint32_t>((hereAt & inHere) | (firstEnd[w + 1] & ~inHere));
+            if (j >= stop)
+                return coded;
+            coded = CodeStretch<Form>(row, coded, i, j, shortUntil);
+
+            // The next word's starts were loaded before they are needed.
+            starts &= starts - 1;
+            if (starts == 0) {
+                starts = upcoming;
+                ++k;
             }
         }
-        p = j + 1 - count;
-
-        // The next word's starts were loaded before they are needed.
-        starts &= starts - 1;
-        if (starts == 0) {
-            starts = upcoming;
-            ++k;
-        }
+        return coded;
     }
-    return {p, comp};
 }
 
 template <class Form>
@@ -496,6 +577,12 @@ bool IsWhiteSse2(const std::uint8_t* row, std::uint32_t n)
 {
     return IsWhiteWith<Avx2>(row, n);
 }
+
+[[RTM_AVX512, gnu::flatten]] std::uint32_t EncodeRowAvx512(const std::uint8_t* row, std::uint32_t length,
+                                                           std::uint8_t* out)
+{
+    return EncodeRowWith<Avx512>(row, length, out);
+}
 #endif
 
 struct Kernels {
@@ -511,6 +598,8 @@ Kernels KernelsOf(RowForm form)
         return {EncodeRowSse2, IsWhiteSse2};
     case RowForm::Avx2:
         return {EncodeRowAvx2, IsWhiteAvx2};
+    case RowForm::Avx512:
+        return {EncodeRowAvx512, IsWhiteAvx2};
 #endif
     default:
         return {EncodeRowWords, IsWhiteWords};
@@ -521,11 +610,14 @@ Kernels KernelsOf(RowForm form)
 std::span<const RowForm> FormsOfThisProcessor()
 {
 #ifdef RTM_X86_64
-    static constexpr std::array kX86{RowForm::Words, RowForm::Sse2, RowForm::Avx2};
+    static constexpr std::array kX86{RowForm::Words, RowForm::Sse2, RowForm::Avx2, RowForm::Avx512};
     __builtin_cpu_init();  // the program's constructors may not have run it yet
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                       __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-    return {kX86.data(), avx2 ? 3U : 2U};
+    // Also false where the system does not save the 512-bit registers.
+    const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                        __builtin_cpu_supports("avx512vbmi2");
+    return {kX86.data(), avx512 ? 4U : avx2 ? 3U : 2U};
 #else
     static constexpr std::array kAny{RowForm::Words};
     return kAny;

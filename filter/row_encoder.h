@@ -34,7 +34,7 @@ void CompressDataAndSend(const std::uint8_t* dataLine, std::uint32_t length);
 // form runs anywhere, the others use the vector units of x86-64. The widest
 // form the processor has is chosen when the program starts; all give the
 // same bytes.
-enum class RowForm { Words, Sse2, Avx2 };
+enum class RowForm { Words, Sse2, Avx2, Avx512 };
 
 // The forms this processor runs, narrowest first; the program uses the last.
 std::span<const RowForm> AvailableRowForms();

@@ -94,7 +94,7 @@ TEST_P(EncoderOracle, MillionsOfRandomRows)
 
 std::string FormName(const ::testing::TestParamInfo<RowForm>& info)
 {
-    constexpr std::array kNames{"Words", "Sse2", "Avx2"};
+    constexpr std::array kNames{"Words", "Sse2", "Avx2", "Avx512"};
     return kNames[static_cast<std::size_t>(info.param)];
 }
 
