@@ -367,6 +367,19 @@ struct Coded {
     std::uint8_t* comp;  // the payload so far ends here
 };
 
+// A stretch of 127 bytes or more goes out 127 bytes at a time; one or two
+// bytes left over open the next literal. The stretch ends at j.
+Coded PutLongRepeat(std::uint8_t* comp, std::uint8_t rasterByte, std::uint32_t count, std::uint32_t j)
+{
+    for (; count >= kMaxRun; count -= kMaxRun)
+        comp = PutRepeat(comp, rasterByte, kMaxRun);
+    if (count >= 3) {
+        comp = PutRepeat(comp, rasterByte, count);
+        count = 0;
+    }
+    return {j + 1 - count, comp};
+}
+
 // Codes the literal row[p, i) and the stretch row[i, j] of equal bytes.
 // shortUntil is the last p from which 64 bytes can be read in the row.
 template <class Form>
@@ -379,28 +392,17 @@ Coded CodeStretch(const std::uint8_t* row, Coded coded, std::uint32_t i, std::ui
     // there stay inside the 2 * length bytes of out. Without a literal the
     // header and copy are written all the same, and overwritten next.
     const std::uint32_t literal = i - p;
-    if (literal <= kShortLiteral && p <= shortUntil) {
+    if (literal <= kShortLiteral && p <= shortUntil) [[likely]] {
         comp[0] = static_cast<std::uint8_t>(literal - 1);
         Form::CopyInk64(comp + 1, row + p);
         comp += literal + static_cast<std::uint32_t>(literal != 0);
     } else {
         comp = PutLiterals(comp, row + p, literal);
     }
-    // A stretch longer than a run goes out 127 bytes at a time; one or two
-    // bytes left over open the next literal.
-    std::uint32_t count = j + 1 - i;
-    if (count < kMaxRun) {
-        comp = PutRepeat(comp, row[i], count);
-        count = 0;
-    } else {
-        for (; count >= kMaxRun; count -= kMaxRun)
-            comp = PutRepeat(comp, row[i], kMaxRun);
-        if (count >= 3) {
-            comp = PutRepeat(comp, row[i], count);
-            count = 0;
-        }
-    }
-    return {j + 1 - count, comp};
+    const std::uint32_t count = j + 1 - i;
+    if (count < kMaxRun) [[likely]]
+        return {j + 1, PutRepeat(comp, row[i], count)};
+    return PutLongRepeat(comp, row[i], count, j);
 }
 
 // Codes the stretches of three or more equal bytes of row[0, end), and the
