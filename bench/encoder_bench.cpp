@@ -129,22 +129,27 @@ void Encode(benchmark::State& state, Encoder encode, const std::vector<Row>* row
 BENCHMARK_CAPTURE(Encode, Words/text, EncodeRow, &gText, RowForm::Words);
 BENCHMARK_CAPTURE(Encode, Sse2/text, EncodeRow, &gText, RowForm::Sse2);
 BENCHMARK_CAPTURE(Encode, Avx2/text, EncodeRow, &gText, RowForm::Avx2);
+BENCHMARK_CAPTURE(Encode, Avx512/text, EncodeRow, &gText, RowForm::Avx512);
 BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/text, ReferenceEncodeRow, &gText, RowForm::Words);
 BENCHMARK_CAPTURE(Encode, Words/halftone, EncodeRow, &gHalftone, RowForm::Words);
 BENCHMARK_CAPTURE(Encode, Sse2/halftone, EncodeRow, &gHalftone, RowForm::Sse2);
 BENCHMARK_CAPTURE(Encode, Avx2/halftone, EncodeRow, &gHalftone, RowForm::Avx2);
+BENCHMARK_CAPTURE(Encode, Avx512/halftone, EncodeRow, &gHalftone, RowForm::Avx512);
 BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/halftone, ReferenceEncodeRow, &gHalftone, RowForm::Words);
 BENCHMARK_CAPTURE(Encode, Words/white, EncodeRow, &gWhite, RowForm::Words);
 BENCHMARK_CAPTURE(Encode, Sse2/white, EncodeRow, &gWhite, RowForm::Sse2);
 BENCHMARK_CAPTURE(Encode, Avx2/white, EncodeRow, &gWhite, RowForm::Avx2);
+BENCHMARK_CAPTURE(Encode, Avx512/white, EncodeRow, &gWhite, RowForm::Avx512);
 BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/white, ReferenceEncodeRow, &gWhite, RowForm::Words);
 BENCHMARK_CAPTURE(Encode, Words/noise, EncodeRow, &gNoise, RowForm::Words);
 BENCHMARK_CAPTURE(Encode, Sse2/noise, EncodeRow, &gNoise, RowForm::Sse2);
 BENCHMARK_CAPTURE(Encode, Avx2/noise, EncodeRow, &gNoise, RowForm::Avx2);
+BENCHMARK_CAPTURE(Encode, Avx512/noise, EncodeRow, &gNoise, RowForm::Avx512);
 BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/noise, ReferenceEncodeRow, &gNoise, RowForm::Words);
 BENCHMARK_CAPTURE(Encode, Words/alternating, EncodeRow, &gAlternating, RowForm::Words);
 BENCHMARK_CAPTURE(Encode, Sse2/alternating, EncodeRow, &gAlternating, RowForm::Sse2);
 BENCHMARK_CAPTURE(Encode, Avx2/alternating, EncodeRow, &gAlternating, RowForm::Avx2);
+BENCHMARK_CAPTURE(Encode, Avx512/alternating, EncodeRow, &gAlternating, RowForm::Avx512);
 BENCHMARK_CAPTURE(Encode, ReferenceEncodeRow/alternating, ReferenceEncodeRow, &gAlternating, RowForm::Words);
 
 int main(int argc, char* argv[])
