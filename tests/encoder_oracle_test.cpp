@@ -1,11 +1,12 @@
 // The row encoder against the plain reference encoder, byte for byte, on
 // two million random rows: mostly short ones over few values, where run
-// boundaries crowd, with runs of every length up to 200 at every offset,
-// and now and then a long row of runs or of noise; and the white test on
-// the same rows. Each row lies right before an unmapped page and is encoded
-// into exactly MaxPayloadSize bytes right before another, so a word read or
-// written past either end stops the test. Once for every form of the code
-// this processor runs, the word-at-a-time one included.
+// boundaries crowd, with runs of every length up to 200 at every offset or
+// of three and four bytes back to back, and now and then a long row of runs
+// or of noise; and the white test on the same rows. Each row lies right
+// before an unmapped page and is encoded into exactly MaxPayloadSize bytes
+// right before another, so a word read or written past either end stops
+// the test. Once for every form of the code this processor runs, the
+// word-at-a-time one included.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -79,9 +80,13 @@ TEST_P(EncoderOracle, MillionsOfRandomRows)
         if (kind < 15) {
             const std::uint64_t alphabet = 1 + random() % 3;
             const std::uint8_t base = random() % 2 == 0 ? 0xFF : static_cast<std::uint8_t>(random());
-            for (std::size_t i = 0; i < row.size();) {
-                const std::size_t run = std::min<std::size_t>(row.size() - i, 1 + random() % (random() % 2 == 0 ? 4 : 200));
-                std::fill_n(row.begin() + static_cast<long>(i), run, static_cast<std::uint8_t>(base - random() % alphabet));
+            // Or runs of three and four bytes back to back, as many as fit.
+            const bool crowded = random() % 8 == 0;
+            for (std::size_t i = 0, n = 0; i < row.size(); ++n) {
+                const std::size_t run = std::min<std::size_t>(
+                    row.size() - i, crowded ? 3 + random() % 2 : 1 + random() % (random() % 2 == 0 ? 4 : 200));
+                std::fill_n(row.begin() + static_cast<long>(i), run,
+                            static_cast<std::uint8_t>(base - (crowded ? n % 2 : random() % alphabet)));
                 i += run;
             }
         } else {
