@@ -206,13 +206,14 @@ struct Avx512 : Avx2 {
     [[RTM_AVX512]] static std::uint32_t ListMarks(std::uint64_t marks, std::uint32_t w, std::uint16_t* to)
     {
         const __m512i bits = _mm512_maskz_compress_epi8(marks, kBitNumbers);
+        // 64w has its low six bits clear: or-ing a bit number in adds it.
         const __m512i base = _mm512_set1_epi16(static_cast<short>(kMaskBits * w));
-        _mm512_storeu_si512(to, _mm512_add_epi16(Widen<0>(bits), base));
+        _mm512_storeu_si512(to, _mm512_or_si512(Widen<0>(bits), base));
         const auto count = static_cast<std::uint32_t>(std::popcount(marks));
         // A word has more than 32 marks only where runs of three and four
         // bytes follow each other closely.
         if (count > kMaskBits / 2) [[unlikely]]
-            _mm512_storeu_si512(to + kMaskBits / 2, _mm512_add_epi16(Widen<1>(bits), base));
+            _mm512_storeu_si512(to + kMaskBits / 2, _mm512_or_si512(Widen<1>(bits), base));
         return count;
     }
 
@@ -409,7 +410,7 @@ Coded CodeStretch(const std::uint8_t* row, Coded coded, std::uint32_t i, std::ui
 // literals between them, up to the last stretch that ends before the row's
 // last byte. Needs end >= 65.
 template <class Form>
-Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t end, std::uint8_t* comp)
+Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t end, Coded coded)
 {
     constexpr std::uint32_t kWords = kMaskedBytes / kMaskBits;
     const std::uint32_t n = std::min(end, kMaskedBytes);
@@ -423,7 +424,6 @@ Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t
     EqualNextMask<Form>(row, n, equal.data());
     equal[words] = 0;
     const std::uint32_t shortUntil = length - kShortLiteral;  // length >= end > 64
-    Coded coded{0, comp};
 
     if constexpr (requires { Form::ListMarks; }) {
         // Every stretch has one start (not equal to the byte before, equal
@@ -518,7 +518,7 @@ std::uint32_t EncodeRowWith(const std::uint8_t* row, std::uint32_t length, std::
     const std::uint32_t end = TrimWhite(row, length);
     Coded coded{0, out};
     if (end > kMaskBits)
-        coded = CodeStretches<Form>(row, length, end, out);
+        coded = CodeStretches<Form>(row, length, end, coded);
 
     // The rest, one run at a time.
     std::uint32_t p = coded.p;
