@@ -10,9 +10,10 @@
 // Standard output and error go to /dev/null, so that only the filter's own
 // work is measured. The commands take turns, one run each per round, after
 // one round that is not counted, so that a change in machine load hits all
-// of them alike. The first command is the floor and the second the filter
-// under test: the last three columns are the ratios of wall and CPU time to
-// the floor's and of wall time to the filter's.
+// of them alike, in an order drawn afresh for each round.
+// The first command is the floor and the second the filter under test: the
+// last three columns are the ratios of wall and CPU time to the floor's and
+// of wall time to the filter's.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -24,6 +25,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -176,8 +179,15 @@ int main(int argc, char* argv[])
     const std::vector<Command> commands = ParseCommands(argc, argv, 5);
 
     std::vector<std::vector<Sample>> samples(commands.size());
+    // Each round runs the commands in an order of its own, drawn from a
+    // fixed seed, so that none always runs right after the same other: a
+    // program runs measurably slower right after some than after others.
+    std::vector<std::size_t> order(commands.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::mt19937 shuffle(1);
     for (long round = 0; round <= runs; ++round) {
-        for (std::size_t c = 0; c < commands.size(); ++c) {
+        std::shuffle(order.begin(), order.end(), shuffle);
+        for (const std::size_t c : order) {
             const Command& command = commands[c];
             const Sample sample = RunOnce(command, command.input.empty() ? input : command.input, via == "pipe");
             if (round > 0)
