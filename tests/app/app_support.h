@@ -56,11 +56,9 @@ inline std::vector<Bytes> SplitJobs(const Bytes& stream)
 // A network printer on a raw port of the test's own (rtm_raw_printer):
 // every byte the server sends it, connection by connection.
 struct RawPrinter {
-    explicit RawPrinter(long cut = 0)
+    explicit RawPrinter(long cut = 0, long pause = 0)
     {
-        std::vector<std::string> argv = {RTM_RAW_PRINTER, dir.path};
-        if (cut > 0)
-            argv.push_back(std::to_string(cut));
+        std::vector<std::string> argv = {RTM_RAW_PRINTER, dir.path, std::to_string(cut), std::to_string(pause)};
         running = StartProgram(RTM_RAW_PRINTER, argv);
         if (!Eventually([this] { return std::filesystem::exists(dir.File("port")); }))
             ADD_FAILURE() << "the raw printer did not start";
@@ -289,9 +287,9 @@ struct Server {
     }
 
     // A printer on a raw port of its own, added as root adds it.
-    RawPrinter& AddPrinter(const std::string& name, long cut = 0)
+    RawPrinter& AddPrinter(const std::string& name, long cut = 0, long pause = 0)
     {
-        auto& printer = printers[name] = std::make_unique<RawPrinter>(cut);
+        auto& printer = printers[name] = std::make_unique<RawPrinter>(cut, pause);
         const RunResult added = Run({"add", "-d", name, "-m", "mono-laser-600", "-v", printer->Uri()});
         EXPECT_EQ(added.status, 0) << added.err;
         return *printer;

@@ -172,7 +172,7 @@ TEST(AppFaults, ClientsThatHangUpMidDocument)
 TEST(AppFaults, FilterOrGhostscriptKilledMidJob)
 {
     Server server;
-    RawPrinter& printer = server.AddPrinter("p0");
+    RawPrinter& printer = server.AddPrinter("p0", 0, 20);  // slower than the job
     const std::string uri = server.Uri("p0");
     for (const auto& [program, reason] : {std::pair{"gs", "ghostscript stopped"}, {"rastertomono", "the filter was killed"}}) {
         SCOPED_TRACE(program);
@@ -198,7 +198,7 @@ TEST(AppFaults, FilterOrGhostscriptKilledMidJob)
 TEST(AppFaults, ServerKilledMidJobStartsAgainAsItWas)
 {
     Server server;
-    RawPrinter& printer = server.AddPrinter("p0");
+    RawPrinter& printer = server.AddPrinter("p0", 0, 20);  // slower than the job
     server.AddPrinter("p1");
     ASSERT_EQ(server.Run({"modify", "-d", "p0", "-o", "printer-darkness-configured=75"}).status, 0);
     const std::string uri = server.Uri("p0");
@@ -268,7 +268,7 @@ class Stopped : public ::testing::TestWithParam<bool> {};  // by the sub-command
 TEST_P(Stopped, WithinSecondsWhateverItsJobsAreDoing)
 {
     Server server;
-    RawPrinter& printer = server.AddPrinter("p0");
+    RawPrinter& printer = server.AddPrinter("p0", 0, 20);  // slower than the job
     server.AddPrinter("p1");
     const int waiting = CreateJob(server, "p1");
     const int printing = Send(server, "p0", PrintRequest(server.Uri("p0"), "application/pdf", "long"), Manual(server.dir)).id;

@@ -2,17 +2,20 @@
 // the benchmarks and the tests: it listens on a free loopback port and
 // keeps what each connection sends.
 //
-//   rtm_raw_printer FOLDER [CUT]
+//   rtm_raw_printer FOLDER [CUT [PAUSE]]
 //
 // Writes the port to FOLDER/port once it listens, and each connection's
 // bytes to FOLDER/NNNN.part as they come, renamed FOLDER/NNNN.prn when the
-// sender closes it. With CUT, every connection is reset after CUT bytes: a
-// printer that fails in the middle of a job. Runs until killed.
+// sender closes it. With CUT (not 0), every connection is reset after CUT
+// bytes: a printer that fails in the middle of a job. With PAUSE, it waits
+// PAUSE milliseconds after each read: a printer slower than its server, as
+// real ones are. Runs until killed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -22,7 +25,7 @@
 
 namespace {
 
-void Receive(int fd, const std::string& folder, int number, long cut)
+void Receive(int fd, const std::string& folder, int number, long cut, long pause)
 {
     char name[16];
     (void)std::snprintf(name, sizeof name, "%04d", number);
@@ -41,6 +44,7 @@ void Receive(int fd, const std::string& folder, int number, long cut)
         out.write(buffer.data(), got);
         out.flush();
         total += got;
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     }
     out.close();
     close(fd);
@@ -51,12 +55,13 @@ void Receive(int fd, const std::string& folder, int number, long cut)
 
 int main(int argc, char* argv[])
 {
-    if (argc < 2 || argc > 3) {
-        (void)std::fprintf(stderr, "usage: rtm_raw_printer FOLDER [CUT]\n");
+    if (argc < 2 || argc > 4) {
+        (void)std::fprintf(stderr, "usage: rtm_raw_printer FOLDER [CUT [PAUSE]]\n");
         return 2;
     }
     const std::string folder = argv[1];
-    const long cut = argc == 3 ? std::strtol(argv[2], nullptr, 10) : 0;
+    const long cut = argc >= 3 ? std::strtol(argv[2], nullptr, 10) : 0;
+    const long pause = argc == 4 ? std::strtol(argv[3], nullptr, 10) : 0;
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -76,6 +81,6 @@ int main(int argc, char* argv[])
         const int fd = accept(listener, nullptr, nullptr);
         if (fd < 0)
             continue;
-        std::thread(Receive, fd, folder, number, cut).detach();
+        std::thread(Receive, fd, folder, number, cut, pause).detach();
     }
 }
