@@ -406,110 +406,126 @@ Coded CodeStretch(const std::uint8_t* row, Coded coded, std::uint32_t i, std::ui
     return PutLongRepeat(comp, row[i], count, j);
 }
 
+// A row's equal-next mask, as far as stretches are found in it.
+struct StretchMask {
+    const std::uint64_t* equal;  // words [0, words], the last 0
+    std::uint32_t words;
+    std::uint32_t stop;        // a stretch whose last byte is here or past is left to the rules
+    std::uint32_t shortUntil;  // the last position from which 64 bytes can be read in the row
+};
+
+// The stretches from a list. Every stretch has one start (not equal to the
+// byte before, equal to the next two) and one last byte (not equal to the
+// next, the two before equal to theirs), and they alternate along the row:
+// listed in order, the positions pair up.
+template <class Form>
+Coded CodeListedStretches(const std::uint8_t* row, const StretchMask& mask, Coded coded)
+{
+    std::array<std::uint16_t, kMaskedBytes + kMaskBits> at;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::uint32_t listed = 0;
+    std::uint64_t previous = 0;
+    for (std::uint32_t w = 0; w < mask.words; ++w) {
+        const std::uint64_t e = mask.equal[w];
+        const std::uint64_t before = (e << 1) | (previous >> 63);
+        const std::uint64_t twoBefore = (e << 2) | (previous >> 62);
+        const std::uint64_t after = (e >> 1) | (mask.equal[w + 1] << 63);
+        previous = e;
+        listed += Form::ListMarks((~before & e & after) | (before & twoBefore & ~e), w, at.data() + listed);
+    }
+    // The mask ends at the stop, so only the last stretch can reach it.
+    if (listed != 0 && at[listed - 1] >= mask.stop)
+        listed -= 2;
+    for (std::uint32_t k = 0; k < listed; k += 2)
+        coded = CodeStretch<Form>(row, coded, at[k], at[k + 1], mask.shortUntil);
+    return coded;
+}
+
+// The stretches by walking the bits of their starts.
+template <class Form>
+Coded CodeWalkedStretches(const std::uint8_t* row, const StretchMask& mask, Coded coded)
+{
+    constexpr std::uint32_t kWords = kMaskedBytes / kMaskBits;
+    // firstEnd[w]: the first position at or after word w whose byte differs
+    // from the next, where a stretch that runs past its own word ends.
+    std::array<std::uint32_t, kWords + 1> firstEnd;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    firstEnd[mask.words] = kMaskBits * mask.words;
+    for (std::uint32_t w = mask.words; w-- > 0;) {
+        const std::uint64_t ends = ~mask.equal[w];
+        firstEnd[w] = ends != 0 ? kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(ends)) : firstEnd[w + 1];
+    }
+
+    // Where stretches start (not equal to the byte before, equal to the
+    // next two), for the words that have any, and which words those are.
+    // Walking these rather than every word saves the branch on whether a
+    // word has starts, which is as hard to predict as it is frequent.
+    std::array<std::uint64_t, kWords + 2> startsIn;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::array<std::uint32_t, kWords + 2> wordOf;    // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::uint32_t busy = 0;
+    std::uint32_t stretches = 0;
+    std::uint64_t previous = 0;
+    for (std::uint32_t w = 0; w < mask.words; ++w) {
+        const std::uint64_t e = mask.equal[w];
+        const std::uint64_t before = (e << 1) | (previous >> 63);
+        const std::uint64_t after = (e >> 1) | (mask.equal[w + 1] << 63);
+        previous = e;
+        const std::uint64_t starts = ~before & e & after;
+        startsIn[busy] = starts;
+        wordOf[busy] = w;
+        busy += static_cast<std::uint32_t>(starts != 0);
+        stretches += static_cast<std::uint32_t>(std::popcount(starts));
+    }
+    startsIn[busy] = startsIn[busy + 1] = 0;
+    wordOf[busy] = wordOf[busy + 1] = 0;
+
+    std::uint32_t k = 0;
+    std::uint64_t starts = startsIn[0];
+    for (; stretches > 0; --stretches) {
+        const std::uint32_t w = wordOf[k];
+        const std::uint64_t upcoming = startsIn[k + 1];
+        const auto bit = static_cast<std::uint32_t>(std::countr_zero(starts));
+        const std::uint32_t i = kMaskBits * w + bit;
+        // The stretch's last byte is the first not equal to the next: in
+        // this word, or else wherever the next word with one has it, chosen
+        // without a branch, for the choice is hard to predict.
+        const std::uint64_t here = ~mask.equal[w] >> bit;
+        const std::uint32_t hereAt = i + static_cast<std::uint32_t>(std::countr_zero(here));
+        const std::uint64_t inHere = 0 - static_cast<std::uint64_t>(here != 0);
+        const auto j = static_cast<std::uint32_t>((hereAt & inHere) | (firstEnd[w + 1] & ~inHere));
+        if (j >= mask.stop)
+            return coded;
+        coded = CodeStretch<Form>(row, coded, i, j, mask.shortUntil);
+
+        // The next word's starts were loaded before they are needed.
+        starts &= starts - 1;
+        if (starts == 0) {
+            starts = upcoming;
+            ++k;
+        }
+    }
+    return coded;
+}
+
 // Codes the stretches of three or more equal bytes of row[0, end), and the
 // literals between them, up to the last stretch that ends before the row's
-// last byte. Needs end >= 65.
+// last byte: from a list where the processor can make one cheaply, else by
+// walking bits. Needs end >= 65.
 template <class Form>
 Coded CodeStretches(const std::uint8_t* row, std::uint32_t length, std::uint32_t end, Coded coded)
 {
     constexpr std::uint32_t kWords = kMaskedBytes / kMaskBits;
     const std::uint32_t n = std::min(end, kMaskedBytes);
-    // A stretch whose last byte is at or past this is left to the rules:
-    // the row's last byte, or the edge of the mask.
-    const std::uint32_t stop = n - 1;
     const std::uint32_t words = (n + kMaskBits - 1) / kMaskBits;
     // The arrays are filled as far as they are read; clearing them first
     // would cost as much as the rest.
     std::array<std::uint64_t, kWords + 1> equal;  // NOLINT(cppcoreguidelines-pro-type-member-init)
     EqualNextMask<Form>(row, n, equal.data());
     equal[words] = 0;
-    const std::uint32_t shortUntil = length - kShortLiteral;  // length >= end > 64
-
-    if constexpr (requires { Form::ListMarks; }) {
-        // Every stretch has one start (not equal to the byte before, equal
-        // to the next two) and one last byte (not equal to the next, the
-        // two before equal to theirs), and they alternate along the row:
-        // listed in order, the positions pair up.
-        std::array<std::uint16_t, kMaskedBytes + kMaskBits> at;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-        std::uint32_t listed = 0;
-        std::uint64_t previous = 0;
-        for (std::uint32_t w = 0; w < words; ++w) {
-            const std::uint64_t e = equal[w];
-            const std::uint64_t before = (e << 1) | (previous >> 63);
-            const std::uint64_t twoBefore = (e << 2) | (previous >> 62);
-            const std::uint64_t after = (e >> 1) | (equal[w + 1] << 63);
-            previous = e;
-            listed += Form::ListMarks((~before & e & after) | (before & twoBefore & ~e), w, at.data() + listed);
-        }
-        // The mask ends at the stop, so only the last stretch can reach it.
-        if (listed != 0 && at[listed - 1] >= stop)
-            listed -= 2;
-        for (std::uint32_t k = 0; k < listed; k += 2)
-            coded = CodeStretch<Form>(row, coded, at[k], at[k + 1], shortUntil);
-        return coded;
-    } else {
-        // firstEnd[w]: the first position at or after word w whose byte
-        // differs from the next, where a stretch that runs past its own
-        // word ends.
-        std::array<std::uint32_t, kWords + 1> firstEnd;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-        firstEnd[words] = kMaskBits * words;
-        for (std::uint32_t w = words; w-- > 0;) {
-            const std::uint64_t ends = ~equal[w];
-            firstEnd[w] =
-                ends != 0 ? kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(ends)) : firstEnd[w + 1];
-        }
-
-        // Where stretches start (not equal to the byte before, equal to the
-        // next two), for the words that have any, and which words those
-        // are. Walking these rather than every word saves the branch on
-        // whether a word has starts, which is as hard to predict as it is
-        // frequent.
-        std::array<std::uint64_t, kWords + 2> startsIn;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-        std::array<std::uint32_t, kWords + 2> wordOf;    // NOLINT(cppcoreguidelines-pro-type-member-init)
-        std::uint32_t busy = 0;
-        std::uint32_t stretches = 0;
-        std::uint64_t previous = 0;
-        for (std::uint32_t w = 0; w < words; ++w) {
-            const std::uint64_t e = equal[w];
-            const std::uint64_t before = (e << 1) | (previous >> 63);
-            const std::uint64_t after = (e >> 1) | (equal[w + 1] << 63);
-            previous = e;
-            const std::uint64_t starts = ~before & e & after;
-            startsIn[busy] = starts;
-            wordOf[busy] = w;
-            busy += static_cast<std::uint32_t>(starts != 0);
-            stretches += static_cast<std::uint32_t>(std::popcount(starts));
-        }
-        startsIn[busy] = startsIn[busy + 1] = 0;
-        wordOf[busy] = wordOf[busy + 1] = 0;
-
-        std::uint32_t k = 0;
-        std::uint64_t starts = startsIn[0];
-        for (; stretches > 0; --stretches) {
-            const std::uint32_t w = wordOf[k];
-            const std::uint64_t upcoming = startsIn[k + 1];
-            const auto bit = static_cast<std::uint32_t>(std::countr_zero(starts));
-            const std::uint32_t i = kMaskBits * w + bit;
-            // The stretch's last byte is the first not equal to the next:
-            // in this word, or else wherever the next word with one has it,
-            // chosen without a branch, for the choice is hard to predict.
-            const std::uint64_t here = ~equal[w] >> bit;
-            const std::uint32_t hereAt = i + static_cast<std::uint32_t>(std::countr_zero(here));
-            const std::uint64_t inHere = 0 - static_cast<std::uint64_t>(here != 0);
-            const auto j = static_cast<std::uint32_t>((hereAt & inHere) | (firstEnd[w + 1] & ~inHere));
-            if (j >= stop)
-                return coded;
-            coded = CodeStretch<Form>(row, coded, i, j, shortUntil);
-
-            // The next word's starts were loaded before they are needed.
-            starts &= starts - 1;
-            if (starts == 0) {
-                starts = upcoming;
-                ++k;
-            }
-        }
-        return coded;
-    }
+    // The stop is the row's last byte, or the edge of the mask.
+    const StretchMask mask{equal.data(), words, n - 1, length - kShortLiteral};  // length >= end > 64
+    if constexpr (requires { Form::ListMarks; })
+        return CodeListedStretches<Form>(row, mask, coded);
+    else
+        return CodeWalkedStretches<Form>(row, mask, coded);
 }
 
 template <class Form>
