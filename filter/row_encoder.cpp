@@ -450,8 +450,9 @@ Coded CodeWalkedStretches(const std::uint8_t* row, const StretchMask& mask, Code
     std::array<std::uint32_t, kWords + 1> firstEnd;  // NOLINT(cppcoreguidelines-pro-type-member-init)
     firstEnd[mask.words] = kMaskBits * mask.words;
     for (std::uint32_t w = mask.words; w-- > 0;) {
-        const std::uint64_t ends = ~mask.equal[w];
-        firstEnd[w] = ends != 0 ? kMaskBits * w + static_cast<std::uint32_t>(std::countr_zero(ends)) : firstEnd[w + 1];
+        const std::uint64_t same = mask.equal[w];
+        firstEnd[w] =
+            same != kAllOnes ? kMaskBits * w + static_cast<std::uint32_t>(std::countr_one(same)) : firstEnd[w + 1];
     }
 
     // Where stretches start (not equal to the byte before, equal to the
