@@ -211,6 +211,14 @@ struct Server {
     ~Server()
     {
         EXPECT_EQ(Stop().status, 0) << "the server's exit status";
+        // Root's socket folder is named after the program: a server killed,
+        // or one that found the folder already there, leaves it behind.
+        if (geteuid() == 0) {
+            const std::string run = "/run/" + std::filesystem::path(program).filename().string();
+            std::error_code ignored;
+            std::filesystem::remove_all(run, ignored);
+            std::filesystem::remove(run + ".sock", ignored);
+        }
         // What the server logged of its jobs and printers, for a test that failed.
         if (::testing::Test::HasFailure()) {
             std::ifstream log(dir.File("log"));
