@@ -414,10 +414,28 @@ struct StretchMask {
     std::uint32_t shortUntil;  // the last position from which 64 bytes can be read in the row
 };
 
-// The stretches from a list. Every stretch has one start (not equal to the
-// byte before, equal to the next two) and one last byte (not equal to the
-// next, the two before equal to theirs), and they alternate along the row:
-// listed in order, the positions pair up.
+// Bit k set where a stretch starts at position k of mask word e: not equal
+// to the byte before, equal to the next two. previous and next are the
+// mask's words around e.
+std::uint64_t StretchStarts(std::uint64_t e, std::uint64_t previous, std::uint64_t next)
+{
+    const std::uint64_t before = (e << 1) | (previous >> 63);
+    const std::uint64_t after = (e >> 1) | (next << 63);
+    return ~before & e & after;
+}
+
+// Bit k set where a stretch has its last byte: not equal to the next, the
+// two before equal to theirs.
+std::uint64_t StretchEnds(std::uint64_t e, std::uint64_t previous)
+{
+    const std::uint64_t before = (e << 1) | (previous >> 63);
+    const std::uint64_t twoBefore = (e << 2) | (previous >> 62);
+    return before & twoBefore & ~e;
+}
+
+// The stretches from a list. Every stretch has one start and one last
+// byte, and they alternate along the row: listed in order, the positions
+// pair up.
 template <class Form>
 Coded CodeListedStretches(const std::uint8_t* row, const StretchMask& mask, Coded coded)
 {
@@ -426,11 +444,9 @@ Coded CodeListedStretches(const std::uint8_t* row, const StretchMask& mask, Code
     std::uint64_t previous = 0;
     for (std::uint32_t w = 0; w < mask.words; ++w) {
         const std::uint64_t e = mask.equal[w];
-        const std::uint64_t before = (e << 1) | (previous >> 63);
-        const std::uint64_t twoBefore = (e << 2) | (previous >> 62);
-        const std::uint64_t after = (e >> 1) | (mask.equal[w + 1] << 63);
+        const std::uint64_t marks = StretchStarts(e, previous, mask.equal[w + 1]) | StretchEnds(e, previous);
         previous = e;
-        listed += Form::ListMarks((~before & e & after) | (before & twoBefore & ~e), w, at.data() + listed);
+        listed += Form::ListMarks(marks, w, at.data() + listed);
     }
     // The mask ends at the stop, so only the last stretch can reach it.
     if (listed != 0 && at[listed - 1] >= mask.stop)
@@ -455,8 +471,8 @@ Coded CodeWalkedStretches(const std::uint8_t* row, const StretchMask& mask, Code
             same != kAllOnes ? kMaskBits * w + static_cast<std::uint32_t>(std::countr_one(same)) : firstEnd[w + 1];
     }
 
-    // Where stretches start (not equal to the byte before, equal to the
-    // next two), for the words that have any, and which words those are.
+    // Where stretches start, for the words that have any, and which words
+    // those are.
     // Walking these rather than every word saves the branch on whether a
     // word has starts, which is as hard to predict as it is frequent.
     std::array<std::uint64_t, kWords + 2> startsIn;  // NOLINT(cppcoreguidelines-pro-type-member-init)
@@ -465,11 +481,8 @@ Coded CodeWalkedStretches(const std::uint8_t* row, const StretchMask& mask, Code
     std::uint32_t stretches = 0;
     std::uint64_t previous = 0;
     for (std::uint32_t w = 0; w < mask.words; ++w) {
-        const std::uint64_t e = mask.equal[w];
-        const std::uint64_t before = (e << 1) | (previous >> 63);
-        const std::uint64_t after = (e >> 1) | (mask.equal[w + 1] << 63);
-        previous = e;
-        const std::uint64_t starts = ~before & e & after;
+        const std::uint64_t starts = StretchStarts(mask.equal[w], previous, mask.equal[w + 1]);
+        previous = mask.equal[w];
         startsIn[busy] = starts;
         wordOf[busy] = w;
         busy += static_cast<std::uint32_t>(starts != 0);
