@@ -2,6 +2,8 @@
 
 #include <cups/ppd.h>
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +42,13 @@ constexpr unsigned kResolution = 600;
 // read-ahead itself, and the reader only has to count them out. Page
 // headers and compressed streams, which libcups reads into buffers of its
 // own, are copied out of the read-ahead as usual.
+//
+// A raster file (CUPS names the job's file to the first filter, and a file
+// may also stand on standard input) is mapped instead, a window at a time,
+// and the window takes the read-ahead's place: every byte is then read
+// once, straight out of the page cache, where reading first copies it into
+// the read-ahead. Each window is unmapped as the next is mapped, so that
+// no more than one stays resident.
 constexpr std::size_t kPiece = std::size_t{64} * 1024;
 // The longest row the printer takes: 65535 dots.
 constexpr std::size_t kLongestRow = (kMaxDots + 7) / 8;
@@ -47,16 +56,43 @@ constexpr std::size_t kLongestRow = (kMaxDots + 7) / 8;
 // kernel's copy out of the page cache takes two and a half times as long
 // when the address it copies to lies 1 to 15 bytes past a page boundary.
 constexpr std::size_t kLine = 64;
+// Windows are mapped at 64 KiB offsets, a multiple of every page size.
+constexpr std::size_t kWindow = std::size_t{2} * 1024 * 1024;
+// How far ahead of the row being coded its successors are fetched from a
+// mapped file: the processor's own prefetch does not see far enough ahead
+// of the next page fault.
+constexpr std::size_t kFetchAhead = 4096;
+
+// The mapped window, for the bus-error handler; null when none is.
+std::uint8_t* volatile gWindow = nullptr;
+volatile std::size_t gWindowSize = 0;
+// Set when the mapped file shrank under the window.
+volatile std::sig_atomic_t gWindowLost = 0;
 
 struct RasterInput {
     // A piece always fits behind the part of a row left over from the last.
     alignas(kLine) std::array<std::uint8_t, kLine + kLongestRow + kPiece> ahead{};
-    std::size_t next = 0;      // first byte of ahead not yet handed to libcups
-    std::size_t filled = 0;    // bytes in ahead
+    std::uint8_t* data = ahead.data();  // the read-ahead, or the mapped window
+    std::size_t next = 0;      // first byte of data not yet handed to libcups
+    std::size_t filled = 0;    // bytes in data
     std::uint64_t offset = 0;  // bytes of the stream read so far
     int fd = 0;
+    bool mapped = false;         // data is a window of the mapped file
+    std::uint64_t fileEnd = 0;   // the mapped file's size
+    std::uint64_t windowAt = 0;  // the file offset of the window's first byte
     bool ended = false;   // libcups asked for more and the stream had nothing left
     bool failed = false;  // reading failed
+
+    RasterInput() = default;
+    RasterInput(const RasterInput&) = delete;
+    RasterInput& operator=(const RasterInput&) = delete;
+    ~RasterInput()
+    {
+        if (mapped && filled != 0) {
+            gWindow = nullptr;
+            munmap(data, filled);
+        }
+    }
 };
 
 // A row's last byte when it prints nothing: its pixel bits white, its
@@ -86,20 +122,75 @@ ssize_t ReadSome(RasterInput& input, unsigned char* buffer, std::size_t length)
     }
 }
 
+// Maps the window that starts at the 64 KiB offset at or before the first
+// byte not yet handed to libcups, in place of the last; false when the last
+// reached the end of the file, or the next could not be had.
+bool MapWindow(RasterInput& input)
+{
+    const std::uint64_t at = input.windowAt + input.next;
+    if (input.windowAt + input.filled >= input.fileEnd || gWindowLost) {
+        input.failed = input.failed || gWindowLost;
+        input.ended = true;
+        return false;
+    }
+    const std::uint64_t windowAt = at - at % kPiece;
+    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, input.fileEnd - windowAt));
+    if (input.filled != 0) {
+        gWindow = nullptr;
+        munmap(input.data, input.filled);
+    }
+    void* window = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, input.fd, static_cast<off_t>(windowAt));
+    if (window == MAP_FAILED) {
+        // Reading the rest instead would need the read-ahead's alignment
+        // from here on; a file that maps at first and not later is broken.
+        input.filled = input.next = 0;
+        input.failed = input.ended = true;
+        return false;
+    }
+    input.data = static_cast<std::uint8_t*>(window);
+    input.next = static_cast<std::size_t>(at - windowAt);
+    input.filled = size;
+    input.windowAt = windowAt;
+    gWindowSize = size;
+    gWindow = input.data;
+    return true;
+}
+
+// Maps a regular file from where its descriptor stands, if it will map;
+// else it is read like any stream.
+void MapFile(RasterInput& input)
+{
+    struct stat file {};
+    const off_t at = lseek(input.fd, 0, SEEK_CUR);
+    if (fstat(input.fd, &file) != 0 || !S_ISREG(file.st_mode) || at < 0 || file.st_size <= at)
+        return;
+    input.fileEnd = static_cast<std::uint64_t>(file.st_size);
+    input.windowAt = static_cast<std::uint64_t>(at);
+    input.mapped = true;
+    gWindowLost = 0;
+    if (!MapWindow(input)) {
+        input.mapped = input.failed = input.ended = false;
+        input.data = input.ahead.data();
+    }
+}
+
 // Reads up to the next 64 KiB offset of the stream behind what the
 // read-ahead holds, first moving that to the front when the piece would
 // not fit behind it, so that it ends on a cache-line boundary; false when
 // nothing came.
+// A mapped file maps its next window instead.
 bool ReadPiece(RasterInput& input)
 {
+    if (input.mapped)
+        return MapWindow(input);
     if (input.filled + kPiece > input.ahead.size()) {
         const std::size_t left = input.filled - input.next;
         const std::size_t at = (kLine - left % kLine) % kLine;
-        std::memmove(input.ahead.data() + at, input.ahead.data() + input.next, left);
+        std::memmove(input.data + at, input.data + input.next, left);
         input.next = at;
         input.filled = at + left;
     }
-    const ssize_t got = ReadSome(input, input.ahead.data() + input.filled, kPiece - input.offset % kPiece);
+    const ssize_t got = ReadSome(input, input.data + input.filled, kPiece - input.offset % kPiece);
     input.filled += static_cast<std::size_t>(got);
     return got > 0;
 }
@@ -107,7 +198,7 @@ bool ReadPiece(RasterInput& input)
 ssize_t ReadRaster(void* ctx, unsigned char* buffer, std::size_t length)
 {
     auto& input = *static_cast<RasterInput*>(ctx);
-    if (buffer == input.ahead.data() + input.next) {
+    if (buffer == input.data + input.next) {
         // Rows the page body asked for where they lie: nothing to copy.
         const std::size_t part = std::min(length, input.filled - input.next);
         input.next += part;
@@ -117,32 +208,50 @@ ssize_t ReadRaster(void* ctx, unsigned char* buffer, std::size_t length)
         // libcups fills its own 64 KiB buffer for a compressed stream:
         // straight from the descriptor, as the read-ahead would only add a
         // copy.
-        if (length >= kPiece)
+        if (length >= kPiece && !input.mapped)
             return ReadSome(input, buffer, length);
         if (!ReadPiece(input))
             return 0;
     }
     const std::size_t part = std::min(length, input.filled - input.next);
-    std::memcpy(buffer, input.ahead.data() + input.next, part);
+    std::memcpy(buffer, input.data + input.next, part);
     input.next += part;
     return static_cast<ssize_t>(part);
 }
 
 // Whether the stream's rows arrive as they are, so that libcups can hand
 // them over in place: the synchronisation words of the uncompressed CUPS
-// raster versions, in either byte order. libcups has read the word through
-// the read-ahead, whose first four bytes it is.
+// raster versions, in either byte order. libcups has just read the word
+// through the read-ahead or the window, the four bytes before the next.
 bool RowsAsTheyAre(const RasterInput& input)
 {
     constexpr std::array<const char*, 4> kUncompressed{"RaSt", "tSaR", "RaS3", "3SaR"};
-    return input.filled >= 4 && std::any_of(kUncompressed.begin(), kUncompressed.end(), [&](const char* sync) {
-               return std::memcmp(input.ahead.data(), sync, 4) == 0;
+    return input.next >= 4 && std::any_of(kUncompressed.begin(), kUncompressed.end(), [&](const char* sync) {
+               return std::memcmp(input.data + input.next - 4, sync, 4) == 0;
            });
 }
 
 void OnTerminate(int /*signal*/)
 {
     gCanceled = 1;
+}
+
+// A mapped file that shrinks under the job (another program truncating it)
+// faults on the pages past its new end. The window then becomes white
+// memory, so that the row being coded ends in white rather than in
+// whatever the fault left, and the job stops after that row as on a failed
+// read. A fault anywhere else is a fault: the handler is gone once it has
+// run, and the instruction faults again.
+void OnBusError(int /*signal*/, siginfo_t* info, void* /*context*/)
+{
+    auto* at = static_cast<std::uint8_t*>(info->si_addr);
+    std::uint8_t* window = gWindow;
+    if (window == nullptr || at < window || at >= window + gWindowSize)
+        return;
+    if (mmap(window, gWindowSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED)
+        return;
+    std::memset(window, 0xFF, gWindowSize);
+    gWindowLost = 1;
 }
 
 // The standard output stream's writes to the backend. A cancel arrives
@@ -174,6 +283,9 @@ void InstallSignalHandlers()
     // A closed pipe is a write error like any other, not a silent death.
     action.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &action, nullptr);
+    action.sa_flags = SA_SIGINFO | SA_RESETHAND;
+    action.sa_sigaction = OnBusError;
+    sigaction(SIGBUS, &action, nullptr);
     // The C library lets a program set its standard streams.
     static const cookie_io_functions_t kBackend{nullptr, WriteToBackend, nullptr, nullptr};
     if (FILE* out = fopencookie(nullptr, "w", kBackend); out != nullptr && setvbuf(out, nullptr, _IOFBF, BUFSIZ) == 0)
@@ -239,7 +351,9 @@ bool IsBlankRow(const std::uint8_t* row, std::uint32_t total, std::uint32_t cups
 {
     if (total == 0)
         return true;
-    return row[total - 1] == LastByteWhite(cupsWidth) && IsWhite(row, total - 1);
+    // Front to back, as the row lies in memory: the processor fetches a
+    // mapped file's rows ahead only for reads in that order.
+    return IsWhite(row, total - 1) && row[total - 1] == LastByteWhite(cupsWidth);
 }
 
 const char* UnprintablePageReason(const cups_page_header2_t& header)
@@ -300,7 +414,7 @@ void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header, RasterI
     const std::uint32_t bpl = header.cupsBytesPerLine;
     gFeed = gMarginTop;
     for (std::uint32_t mCurLine = 0; mCurLine < header.cupsHeight;) {
-        if (gCanceled || gOutputFailed)
+        if (gCanceled || gOutputFailed || gWindowLost)
             break;
         std::uint8_t* rows = szRasterBuf.get() + gMarginLeft;
         std::size_t count = 1;
@@ -308,7 +422,7 @@ void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header, RasterI
             while (input.filled - input.next < bpl && ReadPiece(input)) {
             }
             count = std::min<std::size_t>((input.filled - input.next) / bpl, header.cupsHeight - mCurLine);
-            rows = input.ahead.data() + input.next;
+            rows = input.data + input.next;
         }
         const std::size_t before = input.next;
         if (count == 0 || cupsRasterReadPixels(ras, rows, static_cast<unsigned>(count * bpl)) == 0)
@@ -316,7 +430,11 @@ void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header, RasterI
         // Should libcups ever read them elsewhere, it has still put the rows
         // where asked; the rest of the job goes a row at a time.
         inPlace = inPlace && input.next == before + count * bpl;
-        for (const std::uint8_t* row = rows; row < rows + count * bpl; row += bpl) {
+        for (const std::uint8_t* row = rows; row < rows + count * bpl && !gWindowLost; row += bpl) {
+            if (input.mapped) {
+                for (const std::uint8_t* line = row + kFetchAhead; line < row + kFetchAhead + bpl; line += kLine)
+                    __builtin_prefetch(line);
+            }
             if (IsBlankRow(row, bpl, header.cupsWidth))
                 ++gFeed;
             else
@@ -361,6 +479,7 @@ int FilterMain(int argc, char* argv[])
 
     gCanceled = 0;
     InstallSignalHandlers();
+    MapFile(input);
     cups_raster_t* ras = cupsRasterOpenIO(ReadRaster, &input, CUPS_RASTER_READ);
     bool inPlace = RowsAsTheyAre(input);
 
@@ -392,7 +511,9 @@ int FilterMain(int argc, char* argv[])
         PageSetup();
         SendPageBody(ras, header, input, inPlace);
         PageFinish();
-        if (gCanceled || gOutputFailed)
+        if (gWindowLost)
+            input.failed = input.ended = true;
+        if (gCanceled || gOutputFailed || input.failed)
             break;
     }
     // libcups gives no page header both at the end of the stream and for a

@@ -90,23 +90,57 @@ TEST_F(FilterProcess, SigtermClosesThePageWithItsOwedRows)
     }
 }
 
+// Inch pages of random pixels, whose commands fill a pipe within the first
+// two pages.
+std::vector<TestPage> NoisePages(std::size_t count)
+{
+    std::mt19937 noise(7);
+    std::vector<TestPage> pages = InchPages(count);
+    for (TestPage& page : pages)
+        for (Bytes& row : page.rows)
+            for (std::uint8_t& byte : row)
+                byte = static_cast<std::uint8_t>(noise());
+    return pages;
+}
+
+// A printer that takes nothing until the test drains it.
+class LaggingPrinter {
+public:
+    explicit LaggingPrinter(const std::string& path)
+    {
+        if (mkfifo(path.c_str(), 0600) == 0)
+            received = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    LaggingPrinter(const LaggingPrinter&) = delete;
+    LaggingPrinter& operator=(const LaggingPrinter&) = delete;
+    ~LaggingPrinter()
+    {
+        if (received >= 0)
+            close(received);
+    }
+    Bytes Drain()
+    {
+        (void)fcntl(received, F_SETFL, 0);
+        Bytes stream;
+        std::array<std::uint8_t, 65536> chunk;
+        for (ssize_t got; (got = read(received, chunk.data(), chunk.size())) > 0;)
+            stream.insert(stream.end(), chunk.begin(), chunk.begin() + got);
+        return stream;
+    }
+    int received = -1;
+};
+
 // Cancelled while the printer is slower than the job: SIGTERM comes while
 // the filter waits to write to a full pipe, and the printer still gets
 // every row it was sent whole and the page closed.
 TEST_F(FilterProcess, SigtermWhileThePrinterLagsStillClosesThePage)
 {
-    std::mt19937 noise(7);
-    std::vector<TestPage> pages = InchPages(10);
-    for (TestPage& page : pages)
-        for (Bytes& row : page.rows)
-            for (std::uint8_t& byte : row)
-                byte = static_cast<std::uint8_t>(noise());
-    const std::string printer = dir.File("printer");
-    ASSERT_EQ(mkfifo(printer.c_str(), 0600), 0);
-    const int received = open(printer.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const std::vector<TestPage> pages = NoisePages(10);
+    LaggingPrinter printer(dir.File("printer"));
+    ASSERT_GE(printer.received, 0);
     RunSetup setup;
     setup.stdinPath = Raster(pages);
-    setup.stdoutPath = printer;
+    setup.stdoutPath = dir.File("printer");
     RunningProgram filter = StartFilter("", "", ppd.c_str(), setup);
     ASSERT_TRUE(WaitUntilBlockedIn(filter.pid, "1", "0x1"));
     kill(filter.pid, SIGTERM);
@@ -119,16 +153,43 @@ TEST_F(FilterProcess, SigtermWhileThePrinterLagsStillClosesThePage)
                        line.find_first_not_of("0\t", 7) != std::string::npos;
         return pending == 0;
     }, 1000, 5));
-    (void)fcntl(received, F_SETFL, 0);
-    Bytes stream;
-    std::array<std::uint8_t, 65536> chunk;
-    for (ssize_t got; (got = read(received, chunk.data(), chunk.size())) > 0;)
-        stream.insert(stream.end(), chunk.begin(), chunk.begin() + got);
-    close(received);
+    const Bytes stream = printer.Drain();
     EXPECT_EQ(FinishProgram(filter).status, 0);
     const DecodedJob job = DecodeJob(stream);
     EXPECT_FALSE(job.violation) << Describe(*job.violation);
     EXPECT_LT(job.pages.size(), pages.size());
+}
+
+// The raster file cut short while the filter prints it (another program
+// truncating it), by a file given as CUPS gives it and by one on standard
+// input: the pages the file still holds print, the page cut short is
+// closed, and the job fails instead of dying or printing what is gone.
+TEST_F(FilterProcess, RasterFileCutShortUnderTheJobFails)
+{
+    const std::vector<TestPage> pages = NoisePages(30);
+    for (const bool named : {true, false}) {
+        SCOPED_TRACE(named ? "named" : "standard input");
+        const std::string raster = Raster(pages);
+        const std::string printerPath = dir.File(named ? "printer-named" : "printer-stdin");
+        LaggingPrinter printer(printerPath);
+        ASSERT_GE(printer.received, 0);
+        RunSetup setup;
+        setup.stdinPath = named ? "" : raster;
+        setup.stdoutPath = printerPath;
+        RunningProgram filter = StartFilter("", named ? raster : "", ppd.c_str(), setup);
+        ASSERT_TRUE(WaitUntilBlockedIn(filter.pid, "1", "0x1"));
+        // Cut at a memory page's end (a mapped file reads as zeros up to
+        // there), 180 rows into the eleventh page: 4 bytes of sync word,
+        // 1,796 of header and 45,000 of rows a page.
+        ASSERT_EQ(truncate(raster.c_str(), 118 * 4096), 0);
+        const Bytes stream = printer.Drain();
+        const RunResult result = FinishProgram(filter);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "ERROR: Reading the raster stream failed.\n");
+        const DecodedJob job = DecodeJob(stream);
+        EXPECT_FALSE(job.violation) << Describe(*job.violation);
+        EXPECT_EQ(job.pages.size(), 11U);
+    }
 }
 
 TEST_F(FilterProcess, FullDiskStopsTheJobEarlyAndFails)
