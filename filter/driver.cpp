@@ -43,12 +43,14 @@ constexpr unsigned kResolution = 600;
 // headers and compressed streams, which libcups reads into buffers of its
 // own, are copied out of the read-ahead as usual.
 //
-// A raster file (CUPS names the job's file to the first filter, and a file
-// may also stand on standard input) is mapped instead, a window at a time,
-// and the window takes the read-ahead's place: every byte is then read
-// once, straight out of the page cache, where reading first copies it into
-// the read-ahead. Each window is unmapped as the next is mapped, so that
-// no more than one stays resident.
+// The rest of an uncompressed raster file (CUPS names the job's file to the
+// first filter, and a file may also stand on standard input) is mapped
+// instead, a window at a time, and the window takes the read-ahead's place:
+// every row is then read once, straight out of the page cache, where
+// reading first copies it into the read-ahead. Each window is unmapped as
+// the next is mapped, so that no more than one stays resident. A
+// compressed stream gains nothing by it, as libcups copies it into a
+// buffer of its own either way.
 constexpr std::size_t kPiece = std::size_t{64} * 1024;
 // The longest row the printer takes: 65535 dots.
 constexpr std::size_t kLongestRow = (kMaxDots + 7) / 8;
@@ -156,21 +158,28 @@ bool MapWindow(RasterInput& input)
     return true;
 }
 
-// Maps a regular file from where its descriptor stands, if it will map;
-// else it is read like any stream.
+// Maps the rest of a regular file, from the first byte not yet handed to
+// libcups, if it will map; else the file is read on.
 void MapFile(RasterInput& input)
 {
     struct stat file {};
-    const off_t at = lseek(input.fd, 0, SEEK_CUR);
-    if (fstat(input.fd, &file) != 0 || !S_ISREG(file.st_mode) || at < 0 || file.st_size <= at)
+    const off_t done = lseek(input.fd, 0, SEEK_CUR);
+    if (fstat(input.fd, &file) != 0 || !S_ISREG(file.st_mode) || done < 0)
         return;
+    const std::uint64_t at = static_cast<std::uint64_t>(done) - (input.filled - input.next);
+    if (static_cast<std::uint64_t>(file.st_size) <= at)
+        return;
+    const std::size_t next = input.next;
+    const std::size_t filled = input.filled;
     input.fileEnd = static_cast<std::uint64_t>(file.st_size);
-    input.windowAt = static_cast<std::uint64_t>(at);
+    input.windowAt = at;
+    input.next = input.filled = 0;
     input.mapped = true;
     gWindowLost = 0;
     if (!MapWindow(input)) {
         input.mapped = input.failed = input.ended = false;
-        input.data = input.ahead.data();
+        input.next = next;
+        input.filled = filled;
     }
 }
 
@@ -479,9 +488,10 @@ int FilterMain(int argc, char* argv[])
 
     gCanceled = 0;
     InstallSignalHandlers();
-    MapFile(input);
     cups_raster_t* ras = cupsRasterOpenIO(ReadRaster, &input, CUPS_RASTER_READ);
     bool inPlace = RowsAsTheyAre(input);
+    if (inPlace)
+        MapFile(input);
 
     ResetImageCache();
     ImageDataCpy(szZeroCmd);
