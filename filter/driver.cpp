@@ -48,9 +48,11 @@ constexpr unsigned kResolution = 600;
 // instead, a window at a time, and the window takes the read-ahead's place:
 // every row is then read once, straight out of the page cache, where
 // reading first copies it into the read-ahead. Each window is unmapped as
-// the next is mapped, so that no more than one stays resident. A
-// compressed stream gains nothing by it, as libcups copies it into a
-// buffer of its own either way.
+// the next is mapped, and the rows coded are given back to the system
+// every 256 KiB, so that the filter's resident memory stays what it is when
+// it reads; the window is kept from huge pages, each of which would be
+// resident whole. A compressed stream gains nothing by it, as libcups
+// copies it into a buffer of its own either way.
 constexpr std::size_t kPiece = std::size_t{64} * 1024;
 // The longest row the printer takes: 65535 dots.
 constexpr std::size_t kLongestRow = (kMaxDots + 7) / 8;
@@ -58,8 +60,10 @@ constexpr std::size_t kLongestRow = (kMaxDots + 7) / 8;
 // kernel's copy out of the page cache takes two and a half times as long
 // when the address it copies to lies 1 to 15 bytes past a page boundary.
 constexpr std::size_t kLine = 64;
-// Windows are mapped at 64 KiB offsets, a multiple of every page size.
+// Windows are mapped at 64 KiB offsets, a multiple of every page size, and
+// given back in steps of four such pieces.
 constexpr std::size_t kWindow = std::size_t{2} * 1024 * 1024;
+constexpr std::size_t kGiveBack = 4 * kPiece;
 // How far ahead of the row being coded its successors are fetched from a
 // mapped file: the processor's own prefetch does not see far enough ahead
 // of the next page fault.
@@ -82,6 +86,7 @@ struct RasterInput {
     bool mapped = false;         // data is a window of the mapped file
     std::uint64_t fileEnd = 0;   // the mapped file's size
     std::uint64_t windowAt = 0;  // the file offset of the window's first byte
+    std::size_t givenBack = 0;   // the window's bytes before this are no longer resident
     bool ended = false;   // libcups asked for more and the stream had nothing left
     bool failed = false;  // reading failed
 
@@ -149,8 +154,10 @@ bool MapWindow(RasterInput& input)
         input.failed = input.ended = true;
         return false;
     }
+    (void)madvise(window, size, MADV_NOHUGEPAGE);
     input.data = static_cast<std::uint8_t*>(window);
     input.next = static_cast<std::size_t>(at - windowAt);
+    input.givenBack = 0;
     input.filled = size;
     input.windowAt = windowAt;
     gWindowSize = size;
@@ -187,6 +194,17 @@ void MapFile(RasterInput& input)
 // read-ahead holds, first moving that to the front when the piece would
 // not fit behind it, so that it ends on a cache-line boundary; false when
 // nothing came.
+// Gives the pieces of the window whose rows are all coded back to the
+// system; they stay in the page cache.
+void GiveBackRows(RasterInput& input)
+{
+    const std::size_t done = input.next - input.next % kPiece;
+    if (done - input.givenBack < kGiveBack)
+        return;
+    (void)madvise(input.data + input.givenBack, done - input.givenBack, MADV_DONTNEED);
+    input.givenBack = done;
+}
+
 // A mapped file maps its next window instead.
 bool ReadPiece(RasterInput& input)
 {
@@ -416,8 +434,8 @@ namespace {
 
 // Reads and sends every row of the page whose header was just read. Rows
 // that arrive as they are go in blocks, as many whole rows as the
-// read-ahead holds, where they lie; others one at a time into the row
-// buffer.
+// read-ahead holds, or a mapped file's window up to the next give-back,
+// where they lie; others one at a time into the row buffer.
 void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header, RasterInput& input, bool& inPlace)
 {
     const std::uint32_t bpl = header.cupsBytesPerLine;
@@ -431,6 +449,8 @@ void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header, RasterI
             while (input.filled - input.next < bpl && ReadPiece(input)) {
             }
             count = std::min<std::size_t>((input.filled - input.next) / bpl, header.cupsHeight - mCurLine);
+            if (input.mapped)
+                count = std::min(count, std::max<std::size_t>(1, kGiveBack / bpl));
             rows = input.data + input.next;
         }
         const std::size_t before = input.next;
@@ -450,6 +470,8 @@ void SendPageBody(cups_raster_t* ras, const cups_page_header2_t& header, RasterI
                 SendOneLineData(row, header);
         }
         mCurLine += static_cast<std::uint32_t>(count);
+        if (input.mapped)
+            GiveBackRows(input);
     }
     if (gFeed > 0) {
         SendBlankLineData(gFeed);
