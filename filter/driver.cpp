@@ -43,14 +43,14 @@ constexpr unsigned kResolution = 600;
 // headers and compressed streams, which libcups reads into buffers of its
 // own, are copied out of the read-ahead as usual.
 //
-// The rest of an uncompressed raster file (CUPS names the job's file to the
-// first filter, and a file may also stand on standard input) is mapped
-// instead, a window at a time, and the window takes the read-ahead's place:
-// every row is then read once, straight out of the page cache, where
-// reading first copies it into the read-ahead. Each window is unmapped as
-// the next is mapped, and the rows coded are given back to the system
-// every 256 KiB, so that the filter's resident memory stays what it is when
-// it reads; the window is kept from huge pages, each of which would be
+// An uncompressed raster file (CUPS names the job's file to the first
+// filter, and a file may also stand on standard input) is mapped instead,
+// a window at a time, and the window takes the read-ahead's place: every
+// row is then read once, straight out of the page cache, where reading
+// first copies it into the read-ahead. Each window is unmapped as the next
+// is mapped, and the rows coded are given back to the system every
+// 192 KiB, so that the filter's resident memory stays what it is when it
+// reads; the window is kept from huge pages, each of which would be
 // resident whole. A compressed stream gains nothing by it, as libcups
 // copies it into a buffer of its own either way.
 constexpr std::size_t kPiece = std::size_t{64} * 1024;
@@ -61,9 +61,9 @@ constexpr std::size_t kLongestRow = (kMaxDots + 7) / 8;
 // when the address it copies to lies 1 to 15 bytes past a page boundary.
 constexpr std::size_t kLine = 64;
 // Windows are mapped at 64 KiB offsets, a multiple of every page size, and
-// given back in steps of four such pieces.
+// given back in steps of three such pieces.
 constexpr std::size_t kWindow = std::size_t{2} * 1024 * 1024;
-constexpr std::size_t kGiveBack = 4 * kPiece;
+constexpr std::size_t kGiveBack = 3 * kPiece;
 // How far ahead of the row being coded its successors are fetched from a
 // mapped file: the processor's own prefetch does not see far enough ahead
 // of the next page fault.
@@ -77,7 +77,9 @@ volatile std::sig_atomic_t gWindowLost = 0;
 
 struct RasterInput {
     // A piece always fits behind the part of a row left over from the last.
-    alignas(kLine) std::array<std::uint8_t, kLine + kLongestRow + kPiece> ahead{};
+    // Left unset: only what is read into it is ever touched, so that it
+    // takes no memory while a mapped file is read.
+    alignas(kLine) std::array<std::uint8_t, kLine + kLongestRow + kPiece> ahead;
     std::uint8_t* data = ahead.data();  // the read-ahead, or the mapped window
     std::size_t next = 0;      // first byte of data not yet handed to libcups
     std::size_t filled = 0;    // bytes in data
@@ -165,35 +167,35 @@ bool MapWindow(RasterInput& input)
     return true;
 }
 
-// Maps the rest of a regular file, from the first byte not yet handed to
-// libcups, if it will map; else the file is read on.
+// Whether a stream's first four bytes are the synchronisation word of an
+// uncompressed CUPS raster version, in either byte order: its rows then
+// arrive as they are, and libcups can hand them over in place.
+bool Uncompressed(const std::uint8_t* sync)
+{
+    constexpr std::array<const char*, 4> kUncompressed{"RaSt", "tSaR", "RaS3", "3SaR"};
+    return std::any_of(kUncompressed.begin(), kUncompressed.end(),
+                       [sync](const char* word) { return std::memcmp(sync, word, 4) == 0; });
+}
+
+// Maps a regular file holding an uncompressed raster from where its
+// descriptor stands, before anything is read, if it will map; else the
+// file is read like any stream.
 void MapFile(RasterInput& input)
 {
     struct stat file {};
-    const off_t done = lseek(input.fd, 0, SEEK_CUR);
-    if (fstat(input.fd, &file) != 0 || !S_ISREG(file.st_mode) || done < 0)
+    std::array<std::uint8_t, 4> sync{};
+    const off_t at = lseek(input.fd, 0, SEEK_CUR);
+    if (fstat(input.fd, &file) != 0 || !S_ISREG(file.st_mode) || at < 0 || file.st_size <= at ||
+        pread(input.fd, sync.data(), sync.size(), at) != static_cast<ssize_t>(sync.size()) || !Uncompressed(sync.data()))
         return;
-    const std::uint64_t at = static_cast<std::uint64_t>(done) - (input.filled - input.next);
-    if (static_cast<std::uint64_t>(file.st_size) <= at)
-        return;
-    const std::size_t next = input.next;
-    const std::size_t filled = input.filled;
     input.fileEnd = static_cast<std::uint64_t>(file.st_size);
-    input.windowAt = at;
-    input.next = input.filled = 0;
+    input.windowAt = static_cast<std::uint64_t>(at);
     input.mapped = true;
     gWindowLost = 0;
-    if (!MapWindow(input)) {
+    if (!MapWindow(input))
         input.mapped = input.failed = input.ended = false;
-        input.next = next;
-        input.filled = filled;
-    }
 }
 
-// Reads up to the next 64 KiB offset of the stream behind what the
-// read-ahead holds, first moving that to the front when the piece would
-// not fit behind it, so that it ends on a cache-line boundary; false when
-// nothing came.
 // Gives the pieces of the window whose rows are all coded back to the
 // system; they stay in the page cache.
 void GiveBackRows(RasterInput& input)
@@ -205,7 +207,10 @@ void GiveBackRows(RasterInput& input)
     input.givenBack = done;
 }
 
-// A mapped file maps its next window instead.
+// Reads up to the next 64 KiB offset of the stream behind what the
+// read-ahead holds, first moving that to the front when the piece would
+// not fit behind it, so that it ends on a cache-line boundary; false when
+// nothing came. A mapped file maps its next window instead.
 bool ReadPiece(RasterInput& input)
 {
     if (input.mapped)
@@ -246,16 +251,12 @@ ssize_t ReadRaster(void* ctx, unsigned char* buffer, std::size_t length)
     return static_cast<ssize_t>(part);
 }
 
-// Whether the stream's rows arrive as they are, so that libcups can hand
-// them over in place: the synchronisation words of the uncompressed CUPS
-// raster versions, in either byte order. libcups has just read the word
-// through the read-ahead or the window, the four bytes before the next.
+// Whether the stream's rows arrive as they are. libcups has just read the
+// synchronisation word through the read-ahead or the window: the four
+// bytes before the next.
 bool RowsAsTheyAre(const RasterInput& input)
 {
-    constexpr std::array<const char*, 4> kUncompressed{"RaSt", "tSaR", "RaS3", "3SaR"};
-    return input.next >= 4 && std::any_of(kUncompressed.begin(), kUncompressed.end(), [&](const char* sync) {
-               return std::memcmp(input.data + input.next - 4, sync, 4) == 0;
-           });
+    return input.next >= 4 && Uncompressed(input.data + input.next - 4);
 }
 
 void OnTerminate(int /*signal*/)
@@ -510,10 +511,9 @@ int FilterMain(int argc, char* argv[])
 
     gCanceled = 0;
     InstallSignalHandlers();
+    MapFile(input);
     cups_raster_t* ras = cupsRasterOpenIO(ReadRaster, &input, CUPS_RASTER_READ);
     bool inPlace = RowsAsTheyAre(input);
-    if (inPlace)
-        MapFile(input);
 
     ResetImageCache();
     ImageDataCpy(szZeroCmd);
