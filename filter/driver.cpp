@@ -81,14 +81,14 @@ struct RasterInput {
     // takes no memory while a mapped file is read.
     alignas(kLine) std::array<std::uint8_t, kLine + kLongestRow + kPiece> ahead;
     std::uint8_t* data = ahead.data();  // the read-ahead, or the mapped window
-    std::size_t next = 0;      // first byte of data not yet handed to libcups
-    std::size_t filled = 0;    // bytes in data
-    std::uint64_t offset = 0;  // bytes of the stream read so far
-    int fd = 0;
-    bool mapped = false;         // data is a window of the mapped file
+    std::size_t next = 0;        // first byte of data not yet handed to libcups
+    std::size_t filled = 0;      // bytes in data
+    std::uint64_t offset = 0;    // bytes of the stream read so far
     std::uint64_t fileEnd = 0;   // the mapped file's size
     std::uint64_t windowAt = 0;  // the file offset of the window's first byte
     std::size_t givenBack = 0;   // the window's bytes before this are no longer resident
+    int fd = 0;
+    bool mapped = false;  // data is a window of the mapped file
     bool ended = false;   // libcups asked for more and the stream had nothing left
     bool failed = false;  // reading failed
 

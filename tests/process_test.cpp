@@ -118,7 +118,7 @@ public:
         if (received >= 0)
             close(received);
     }
-    Bytes Drain()
+    Bytes Drain() const
     {
         (void)fcntl(received, F_SETFL, 0);
         Bytes stream;
@@ -181,7 +181,7 @@ TEST_F(FilterProcess, RasterFileCutShortUnderTheJobFails)
         // Cut at a memory page's end (a mapped file reads as zeros up to
         // there), 180 rows into the eleventh page: 4 bytes of sync word,
         // 1,796 of header and 45,000 of rows a page.
-        ASSERT_EQ(truncate(raster.c_str(), 118 * 4096), 0);
+        ASSERT_EQ(truncate(raster.c_str(), off_t{118} * 4096), 0);
         const Bytes stream = printer.Drain();
         const RunResult result = FinishProgram(filter);
         EXPECT_EQ(result.status, 1);
