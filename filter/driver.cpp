@@ -64,9 +64,9 @@ constexpr std::size_t kLine = 64;
 // given back in steps of three such pieces.
 constexpr std::size_t kWindow = std::size_t{2} * 1024 * 1024;
 constexpr std::size_t kGiveBack = 3 * kPiece;
-// How far ahead of the row being coded its successors are fetched from a
-// mapped file: the processor's own prefetch does not see far enough ahead
-// of the next page fault.
+// How far ahead of the row being coded a mapped file's rows are fetched
+// into the cache: the processor's own prefetcher, which starts afresh at
+// every 4 KiB page, leaves each row's coding waiting on memory.
 constexpr std::size_t kFetchAhead = 4096;
 
 // The mapped window, for the bus-error handler; null when none is.

@@ -118,7 +118,7 @@ public:
         if (received >= 0)
             close(received);
     }
-    Bytes Drain() const
+    [[nodiscard]] Bytes Drain() const
     {
         (void)fcntl(received, F_SETFL, 0);
         Bytes stream;
