@@ -69,9 +69,10 @@ constexpr std::size_t kGiveBack = 3 * kPiece;
 // every 4 KiB page, leaves each row's coding waiting on memory.
 constexpr std::size_t kFetchAhead = 4096;
 
-// The mapped window, for the bus-error handler; null when none is.
-std::uint8_t* volatile gWindow = nullptr;
-volatile std::size_t gWindowSize = 0;
+// The input whose file is mapped, for the bus-error handler; null when none
+// is.
+struct RasterInput;
+const RasterInput* volatile gMapped = nullptr;
 // Set when the mapped file shrank under the window.
 volatile std::sig_atomic_t gWindowLost = 0;
 
@@ -97,10 +98,16 @@ struct RasterInput {
     RasterInput& operator=(const RasterInput&) = delete;
     ~RasterInput()
     {
-        if (mapped && filled != 0) {
-            gWindow = nullptr;
-            munmap(data, filled);
-        }
+        UnmapWindow();
+        if (gMapped == this)
+            gMapped = nullptr;
+    }
+    void UnmapWindow()
+    {
+        if (!mapped || filled == 0)
+            return;
+        munmap(data, filled);
+        filled = 0;
     }
 };
 
@@ -144,15 +151,12 @@ bool MapWindow(RasterInput& input)
     }
     const std::uint64_t windowAt = at - at % kPiece;
     const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, input.fileEnd - windowAt));
-    if (input.filled != 0) {
-        gWindow = nullptr;
-        munmap(input.data, input.filled);
-    }
+    input.UnmapWindow();
     void* window = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, input.fd, static_cast<off_t>(windowAt));
     if (window == MAP_FAILED) {
         // Reading the rest instead would need the read-ahead's alignment
         // from here on; a file that maps at first and not later is broken.
-        input.filled = input.next = 0;
+        input.next = 0;
         input.failed = input.ended = true;
         return false;
     }
@@ -162,8 +166,6 @@ bool MapWindow(RasterInput& input)
     input.givenBack = 0;
     input.filled = size;
     input.windowAt = windowAt;
-    gWindowSize = size;
-    gWindow = input.data;
     return true;
 }
 
@@ -192,7 +194,9 @@ void MapFile(RasterInput& input)
     input.windowAt = static_cast<std::uint64_t>(at);
     input.mapped = true;
     gWindowLost = 0;
-    if (!MapWindow(input))
+    if (MapWindow(input))
+        gMapped = &input;
+    else
         input.mapped = input.failed = input.ended = false;
 }
 
@@ -273,12 +277,13 @@ void OnTerminate(int /*signal*/)
 void OnBusError(int /*signal*/, siginfo_t* info, void* /*context*/)
 {
     auto* at = static_cast<std::uint8_t*>(info->si_addr);
-    std::uint8_t* window = gWindow;
-    if (window == nullptr || at < window || at >= window + gWindowSize)
+    const RasterInput* input = gMapped;
+    if (input == nullptr || at < input->data || at >= input->data + input->filled)
         return;
-    if (mmap(window, gWindowSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED)
+    if (mmap(input->data, input->filled, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) ==
+        MAP_FAILED)
         return;
-    std::memset(window, 0xFF, gWindowSize);
+    std::memset(input->data, 0xFF, input->filled);
     gWindowLost = 1;
 }
 

@@ -8,6 +8,7 @@
 #include <array>
 #include <limits>
 #include <random>
+#include <utility>
 
 #include "decode.h"
 #include "support.h"
@@ -106,7 +107,7 @@ std::vector<TestPage> NoisePages(std::size_t count)
 // A printer that takes nothing until the test drains it.
 class LaggingPrinter {
 public:
-    explicit LaggingPrinter(const std::string& path)
+    explicit LaggingPrinter(std::string fifo) : path(std::move(fifo))
     {
         if (mkfifo(path.c_str(), 0600) == 0)
             received = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -127,6 +128,7 @@ public:
             stream.insert(stream.end(), chunk.begin(), chunk.begin() + got);
         return stream;
     }
+    std::string path;
     int received = -1;
 };
 
@@ -140,7 +142,7 @@ TEST_F(FilterProcess, SigtermWhileThePrinterLagsStillClosesThePage)
     ASSERT_GE(printer.received, 0);
     RunSetup setup;
     setup.stdinPath = Raster(pages);
-    setup.stdoutPath = dir.File("printer");
+    setup.stdoutPath = printer.path;
     RunningProgram filter = StartFilter("", "", ppd.c_str(), setup);
     ASSERT_TRUE(WaitUntilBlockedIn(filter.pid, "1", "0x1"));
     kill(filter.pid, SIGTERM);
@@ -170,12 +172,11 @@ TEST_F(FilterProcess, RasterFileCutShortUnderTheJobFails)
     for (const bool named : {true, false}) {
         SCOPED_TRACE(named ? "named" : "standard input");
         const std::string raster = Raster(pages);
-        const std::string printerPath = dir.File(named ? "printer-named" : "printer-stdin");
-        LaggingPrinter printer(printerPath);
+        LaggingPrinter printer(dir.File(named ? "printer-named" : "printer-stdin"));
         ASSERT_GE(printer.received, 0);
         RunSetup setup;
         setup.stdinPath = named ? "" : raster;
-        setup.stdoutPath = printerPath;
+        setup.stdoutPath = printer.path;
         RunningProgram filter = StartFilter("", named ? raster : "", ppd.c_str(), setup);
         ASSERT_TRUE(WaitUntilBlockedIn(filter.pid, "1", "0x1"));
         // Cut at a memory page's end (a mapped file reads as zeros up to
