@@ -104,9 +104,11 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void* /*d
     const char* filter = std::getenv("RASTERTOMONO_FILTER");
     const char* ppd = std::getenv("RASTERTOMONO_PPD");
     const char* testPage = std::getenv("RASTERTOMONO_TESTPAGE");
+    const char* gsWriter = std::getenv("RASTERTOMONO_GS_WRITER");
     gSettings.filterPath = filter != nullptr ? filter : RTM_FILTER_PATH;
     gSettings.ppdPath = ppd != nullptr ? ppd : RTM_PPD_PATH;
     gSettings.testPagePath = testPage != nullptr ? testPage : RTM_TESTPAGE_PATH;
+    gSettings.gsWriterPath = gsWriter != nullptr ? gsWriter : RTM_GS_WRITER_PATH;
     std::string error;
     if (!LoadPapers(gSettings.ppdPath.c_str(), gSettings.papers, error)) {
         (void)std::fprintf(stderr, "%s: %s\n", kAppName, error.c_str());

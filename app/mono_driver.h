@@ -19,6 +19,7 @@ struct AppSettings {
     std::string filterPath;     // the rastertomono filter
     std::string ppdPath;        // the printer's PPD
     std::string testPagePath;   // the sample page, a PDF
+    std::string gsWriterPath;   // preloaded into ghostscript (gs_writer.cpp)
     std::vector<Paper> papers;  // read from the PPD once, before the server runs
     bool fileDevices = false;   // file:// device URIs allowed
 };

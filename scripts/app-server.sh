@@ -11,7 +11,8 @@
 #     socket after the program) and sets app, app_port and app_pid. With
 #     PAM-SERVICE, administrators log in through that service instead of
 #     the unit's. RASTERTOMONO_FILTER, RASTERTOMONO_PPD and
-#     RASTERTOMONO_TESTPAGE pass through.
+#     RASTERTOMONO_TESTPAGE pass through; ghostscript gets BUILD's raster
+#     writer.
 #   app_server_add PRINTER
 #     adds another printer on a raw port of its own; its jobs land in
 #     FOLDER/dev-PRINTER.
@@ -41,7 +42,7 @@ app_server_start() {
   done
   app_build=$build
   app_raw_pids=()
-  TMPDIR=$folder/tmp setpriv --pdeathsig KILL -- "$app" server -o server-port="$app_port" "${options[@]}" \
+  RASTERTOMONO_GS_WRITER=$build/app/rastertomono-gs-writer.so TMPDIR=$folder/tmp setpriv --pdeathsig KILL -- "$app" server -o server-port="$app_port" "${options[@]}" \
     >"$folder/server.out" 2>&1 &
   app_pid=$!
   for ((tries = 0; tries < 100; tries++)); do

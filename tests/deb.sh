@@ -47,7 +47,7 @@ program=$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$unit")
 [[ -x $root$program ]] || fail "the service runs '$program', which the package lacks"
 while read -r path; do
   [[ -f $root$path ]] || fail "the application runs $path, which the packages lack"
-done < <(grep -aoE '/[[:alnum:]/._-]*/(monol600\.ppd|filter/rastertomono)\b' "$root$program" | sort -u)
+done < <(grep -aoE '/[[:alnum:]/._-]*/(monol600\.ppd|filter/rastertomono|rastertomono-gs-writer\.so)\b' "$root$program" | sort -u)
 service=$(sed -n 's/^ExecStart=.*-o auth-service=\([^ ]*\).*/\1/p' "$unit")
 [[ -n $service && -f $root/etc/pam.d/$service ]] ||
   fail "the service logs administrators in through PAM service '$service', which the package lacks"

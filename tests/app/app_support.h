@@ -242,7 +242,8 @@ struct Server {
         RunSetup setup;
         setup.env = {"TMPDIR=" + dir.File("tmp"), "RASTERTOMONO_FILTER=" + filter,
                      std::string("RASTERTOMONO_PPD=") + RTM_PPD,
-                     std::string("RASTERTOMONO_TESTPAGE=") + RTM_TESTPAGE};
+                     std::string("RASTERTOMONO_TESTPAGE=") + RTM_TESTPAGE,
+                     std::string("RASTERTOMONO_GS_WRITER=") + RTM_GS_WRITER};
         // The leak checker's suppressions, where any user may read them.
         if (std::filesystem::exists(dir.File("lsan.supp")))
             setup.env.push_back("LSAN_OPTIONS=suppressions=" + dir.File("lsan.supp"));
