@@ -175,7 +175,7 @@ FinishAtExit gFinishAtExit;
 
 // The page about to be written: its rows are counted, so that its last
 // chunk goes out with its last row.
-void ExpectPage(cups_raster_t* raster, unsigned bytesPerLine, unsigned height)
+void ExpectPage(const cups_raster_t* raster, unsigned bytesPerLine, unsigned height)
 {
     if (raster == gStream.raster && gStream.raster != nullptr)
         gStream.pageLeft = std::size_t{bytesPerLine} * height;
@@ -183,14 +183,16 @@ void ExpectPage(cups_raster_t* raster, unsigned bytesPerLine, unsigned height)
 
 }  // namespace
 
+// In libcups's place for ghostscript: each calls libcups's own function,
+// found past this module, and does its part for the stream being gathered.
 extern "C" {
 
 cups_raster_t* cupsRasterOpen(int fd, cups_mode_t mode)
 {
-    static const auto open = Next<cups_raster_t* (*)(int, cups_mode_t)>("cupsRasterOpen");
+    static const auto real = Next<cups_raster_t* (*)(int, cups_mode_t)>("cupsRasterOpen");
     Stream& stream = gStream;
     if (mode != CUPS_RASTER_WRITE || stream.raster != nullptr || stream.writer.joinable())
-        return open(fd, mode);
+        return real(fd, mode);
     stream.fd = fd;
     stream.pageLeft = 0;
     stream.closing = stream.failed = false;
@@ -201,7 +203,7 @@ cups_raster_t* cupsRasterOpen(int fd, cups_mode_t mode)
     try {
         stream.writer = std::thread(WriteChunks, std::ref(stream));
     } catch (const std::system_error&) {
-        return open(fd, mode);
+        return real(fd, mode);
     }
     stream.raster = cupsRasterOpenIO(Gather, &stream, mode);
     if (stream.raster == nullptr)
@@ -211,16 +213,16 @@ cups_raster_t* cupsRasterOpen(int fd, cups_mode_t mode)
 
 void cupsRasterClose(cups_raster_t* raster)
 {
-    static const auto close = Next<void (*)(cups_raster_t*)>("cupsRasterClose");
-    close(raster);
+    static const auto real = Next<void (*)(cups_raster_t*)>("cupsRasterClose");
+    real(raster);
     if (raster == gStream.raster && raster != nullptr)
         Finish(gStream);
 }
 
 unsigned cupsRasterWriteHeader2(cups_raster_t* raster, cups_page_header2_t* header)
 {
-    static const auto writeHeader = Next<unsigned (*)(cups_raster_t*, cups_page_header2_t*)>("cupsRasterWriteHeader2");
-    const unsigned written = writeHeader(raster, header);
+    static const auto real = Next<unsigned (*)(cups_raster_t*, cups_page_header2_t*)>("cupsRasterWriteHeader2");
+    const unsigned written = real(raster, header);
     if (written != 0 && header != nullptr)
         ExpectPage(raster, header->cupsBytesPerLine, header->cupsHeight);
     return written;
@@ -228,8 +230,8 @@ unsigned cupsRasterWriteHeader2(cups_raster_t* raster, cups_page_header2_t* head
 
 unsigned cupsRasterWriteHeader(cups_raster_t* raster, cups_page_header_t* header)
 {
-    static const auto writeHeader = Next<unsigned (*)(cups_raster_t*, cups_page_header_t*)>("cupsRasterWriteHeader");
-    const unsigned written = writeHeader(raster, header);
+    static const auto real = Next<unsigned (*)(cups_raster_t*, cups_page_header_t*)>("cupsRasterWriteHeader");
+    const unsigned written = real(raster, header);
     if (written != 0 && header != nullptr)
         ExpectPage(raster, header->cupsBytesPerLine, header->cupsHeight);
     return written;
