@@ -50,8 +50,7 @@ constexpr unsigned kResolution = 600;
 // first copies it into the read-ahead. Each window is unmapped as the next
 // is mapped, and the rows coded are given back to the system every
 // 192 KiB, so that the filter's resident memory stays what it is when it
-// reads; the window is kept from huge pages, each of which would be
-// resident whole. A compressed stream gains nothing by it, as libcups
+// reads. A compressed stream gains nothing by it, as libcups
 // copies it into a buffer of its own either way.
 constexpr std::size_t kPiece = std::size_t{64} * 1024;
 // The longest row the printer takes: 65535 dots.
@@ -64,6 +63,11 @@ constexpr std::size_t kLine = 64;
 // given back in steps of three such pieces.
 constexpr std::size_t kWindow = std::size_t{2} * 1024 * 1024;
 constexpr std::size_t kGiveBack = 3 * kPiece;
+// A fault maps a large folio of the page cache whole where it lies within
+// one mapping, so that a 2 MiB folio would be resident at once: the window
+// is cut into mappings of 512 KiB. Smaller parts would keep less resident
+// but cost more faults, where whole folios are mapped at one fault each.
+constexpr std::size_t kWindowPart = 8 * kPiece;
 // How far ahead of the row being coded a mapped file's rows are fetched
 // into the cache: the processor's own prefetcher, which starts afresh at
 // every 4 KiB page, leaves each row's coding waiting on memory.
@@ -160,7 +164,10 @@ bool MapWindow(RasterInput& input)
         input.failed = input.ended = true;
         return false;
     }
-    (void)madvise(window, size, MADV_NOHUGEPAGE);
+    // Every other part is marked not to be dumped, which keeps the kernel
+    // from joining the parts into one mapping again.
+    for (std::size_t part = kWindowPart; part < size; part += 2 * kWindowPart)
+        (void)madvise(static_cast<std::uint8_t*>(window) + part, std::min(kWindowPart, size - part), MADV_DONTDUMP);
     input.data = static_cast<std::uint8_t*>(window);
     input.next = static_cast<std::size_t>(at - windowAt);
     input.givenBack = 0;
