@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "document_job.h"
@@ -199,11 +200,12 @@ const char* ScalingName(pappl_scaling_t scaling)
 // read, ghostscript writes its rows one by one: slower, the same bytes.
 std::vector<std::string> GhostscriptEnvironment()
 {
+    constexpr std::string_view kPreload = "LD_PRELOAD=";
     std::vector<std::string> environment;
     std::string preload;
     for (char** variable = environ; *variable != nullptr; ++variable) {
-        if (std::strncmp(*variable, "LD_PRELOAD=", 11) == 0)
-            preload = *variable + 11;
+        if (std::string_view(*variable).starts_with(kPreload))
+            preload = *variable + kPreload.size();
         else
             environment.emplace_back(*variable);
     }

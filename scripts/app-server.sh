@@ -42,8 +42,8 @@ app_server_start() {
   done
   app_build=$build
   app_raw_pids=()
-  RASTERTOMONO_GS_WRITER=$build/app/rastertomono-gs-writer.so TMPDIR=$folder/tmp setpriv --pdeathsig KILL -- "$app" server -o server-port="$app_port" "${options[@]}" \
-    >"$folder/server.out" 2>&1 &
+  RASTERTOMONO_GS_WRITER=$build/app/rastertomono-gs-writer.so TMPDIR=$folder/tmp \
+    setpriv --pdeathsig KILL -- "$app" server -o server-port="$app_port" "${options[@]}" >"$folder/server.out" 2>&1 &
   app_pid=$!
   for ((tries = 0; tries < 100; tries++)); do
     (exec 3<>"/dev/tcp/127.0.0.1/$app_port") 2>/dev/null && break

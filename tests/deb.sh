@@ -4,8 +4,8 @@
 # runs already; lintian finds no error or warning; and what they install
 # fits together: one model for CUPS, the filter its PPD names, the hook
 # that updates existing queues, the application's service and tmpfiles,
-# and the PPD and filter the application was built to run. (The
-# autopkgtest prints with them installed.)
+# and the PPD, filter and ghostscript module the application was built to
+# run. (The autopkgtest prints with them installed.)
 #   deb.sh WORKDIR VERSION
 set -euo pipefail
 
