@@ -173,12 +173,16 @@ struct FinishAtExit {
 };
 FinishAtExit gFinishAtExit;
 
-// The page about to be written: its rows are counted, so that its last
-// chunk goes out with its last row.
-void ExpectPage(const cups_raster_t* raster, unsigned bytesPerLine, unsigned height)
+// Writes a page header with libcups's own function; on the stream being
+// gathered the page's rows are then counted, so that its last chunk goes
+// out with its last row.
+template <typename Header>
+unsigned WritePageHeader(unsigned (*real)(cups_raster_t*, Header*), cups_raster_t* raster, Header* header)
 {
-    if (raster == gStream.raster && gStream.raster != nullptr)
-        gStream.pageLeft = std::size_t{bytesPerLine} * height;
+    const unsigned written = real(raster, header);
+    if (written != 0 && header != nullptr && raster == gStream.raster && raster != nullptr)
+        gStream.pageLeft = std::size_t{header->cupsBytesPerLine} * header->cupsHeight;
+    return written;
 }
 
 }  // namespace
@@ -222,19 +226,13 @@ void cupsRasterClose(cups_raster_t* raster)
 unsigned cupsRasterWriteHeader2(cups_raster_t* raster, cups_page_header2_t* header)
 {
     static const auto real = Next<unsigned (*)(cups_raster_t*, cups_page_header2_t*)>("cupsRasterWriteHeader2");
-    const unsigned written = real(raster, header);
-    if (written != 0 && header != nullptr)
-        ExpectPage(raster, header->cupsBytesPerLine, header->cupsHeight);
-    return written;
+    return WritePageHeader(real, raster, header);
 }
 
 unsigned cupsRasterWriteHeader(cups_raster_t* raster, cups_page_header_t* header)
 {
     static const auto real = Next<unsigned (*)(cups_raster_t*, cups_page_header_t*)>("cupsRasterWriteHeader");
-    const unsigned written = real(raster, header);
-    if (written != 0 && header != nullptr)
-        ExpectPage(raster, header->cupsBytesPerLine, header->cupsHeight);
-    return written;
+    return WritePageHeader(real, raster, header);
 }
 
 }  // extern "C"
