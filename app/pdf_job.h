@@ -1,6 +1,7 @@
 // PDF documents: ghostscript renders each page of the job's range once, at
-// 600 dpi on the whole sheet of the job's paper, and the pages go through
-// the driver's raster callbacks; the printer makes the copies.
+// 600 dpi, the printable area of the job's paper, and writes its raster
+// straight into the filter (through gs_writer.cpp, preloaded); the printer
+// makes the copies.
 #pragma once
 
 #include <pappl/pappl.h>
