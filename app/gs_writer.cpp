@@ -63,6 +63,12 @@ struct Stream {
 
 Stream gStream;
 
+// Whether libcups's raster is the stream being gathered.
+bool Gathered(const cups_raster_t* raster)
+{
+    return raster != nullptr && raster == gStream.raster;
+}
+
 template <typename Function>
 Function Next(const char* name)
 {
@@ -180,7 +186,7 @@ template <typename Header>
 unsigned WritePageHeader(unsigned (*real)(cups_raster_t*, Header*), cups_raster_t* raster, Header* header)
 {
     const unsigned written = real(raster, header);
-    if (written != 0 && header != nullptr && raster == gStream.raster && raster != nullptr)
+    if (written != 0 && header != nullptr && Gathered(raster))
         gStream.pageLeft = std::size_t{header->cupsBytesPerLine} * header->cupsHeight;
     return written;
 }
@@ -195,7 +201,7 @@ cups_raster_t* cupsRasterOpen(int fd, cups_mode_t mode)
 {
     static const auto real = Next<cups_raster_t* (*)(int, cups_mode_t)>("cupsRasterOpen");
     Stream& stream = gStream;
-    if (mode != CUPS_RASTER_WRITE || stream.raster != nullptr || stream.writer.joinable())
+    if (mode != CUPS_RASTER_WRITE || stream.raster != nullptr)
         return real(fd, mode);
     stream.fd = fd;
     stream.pageLeft = 0;
@@ -219,7 +225,7 @@ void cupsRasterClose(cups_raster_t* raster)
 {
     static const auto real = Next<void (*)(cups_raster_t*)>("cupsRasterClose");
     real(raster);
-    if (raster == gStream.raster && raster != nullptr)
+    if (Gathered(raster))
         Finish(gStream);
 }
 

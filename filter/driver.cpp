@@ -50,8 +50,8 @@ constexpr unsigned kResolution = 600;
 // first copies it into the read-ahead. Each window is unmapped as the next
 // is mapped, and the rows coded are given back to the system every
 // 192 KiB, so that the filter's resident memory stays what it is when it
-// reads. A compressed stream gains nothing by it, as libcups
-// copies it into a buffer of its own either way.
+// reads. A compressed stream gains nothing by it, as libcups copies it
+// into a buffer of its own either way.
 constexpr std::size_t kPiece = std::size_t{64} * 1024;
 // The longest row the printer takes: 65535 dots.
 constexpr std::size_t kLongestRow = (kMaxDots + 7) / 8;
